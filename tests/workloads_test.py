@@ -1,0 +1,108 @@
+"""The main job and the install, as a user meets them.
+
+SOURCE_DIR is the project, BUILD_DIR a build of it, CXX its compiler.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = os.environ["SOURCE_DIR"]
+BUILD = os.environ["BUILD_DIR"]
+RUNNER = os.path.join(SOURCE, "tools", "workloads.py")
+PROGRAMS = ("loadgrid1", "loadgrid2", "loadgrid3", "bytecopy")
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
+
+    def run_cmd(self, *cmd, env=None):
+        return subprocess.run(cmd, capture_output=True, text=True, env=env,
+                              timeout=600)
+
+    def assert_table(self, out):
+        lines = out.splitlines()
+        self.assertTrue(lines[0].startswith("program"), out)
+        for name in PROGRAMS:
+            row = [line for line in lines if line.startswith(name + " ")]
+            self.assertEqual(len(row), 1, f"no row for {name}:\n{out}")
+            self.assertRegex(row[0], r" ms ", row[0])
+        self.assertIn("33,554,432 bytes copied", out)
+        self.assertRegex(out, r"bytecopy .* MiB/s")
+
+
+class Runner(Case):
+    def test_fresh_build_runs_every_workload(self):
+        build = os.path.join(self.dir, "build")
+        r = self.run_cmd("cmake", "-S", SOURCE, "-B", build, "-G", "Ninja",
+                         "-DBUILD_TESTING=OFF",
+                         f"-DCMAKE_CXX_COMPILER={os.environ['CXX']}")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = self.run_cmd("cmake", "--build", build, "--target", "run")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assert_table(r.stdout[r.stdout.index("program "):])
+
+    def test_plain_timer_without_hyperfine(self):
+        env = dict(os.environ, PATH=self.dir)  # finds no hyperfine
+        r = self.run_cmd(sys.executable, RUNNER, BUILD, "2", env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_table(r.stdout)
+        self.assertIn("by a plain timer", r.stdout)
+
+    def stand_in(self, name, script):
+        bindir = os.path.join(self.dir, "bin")
+        os.mkdir(bindir)
+        for program in PROGRAMS:
+            os.symlink(os.path.join(BUILD, program),
+                       os.path.join(bindir, program))
+        os.remove(os.path.join(bindir, name))
+        with open(os.path.join(bindir, name), "w") as f:
+            f.write("#!/bin/sh\n" + script + "\n")
+        os.chmod(os.path.join(bindir, name), 0o755)
+        return bindir
+
+    def test_fails_loudly(self):
+        for name, script, why in (
+                ("loadgrid2", "exit 3", "loadgrid2: "),
+                ("bytecopy", '/usr/bin/head -c 100 "$1" >"$2"', "copy differs"),
+                ("bytecopy", '/bin/cat "$1" >"$2"; exit 1', "bytecopy: ")):
+            for path in (os.environ["PATH"], ""):
+                with self.subTest(script=script, hyperfine=bool(path)):
+                    bindir = self.stand_in(name, script)
+                    env = dict(os.environ, PATH=path or self.dir)
+                    r = self.run_cmd(sys.executable, RUNNER, bindir, "2",
+                                     env=env)
+                    shutil.rmtree(bindir)
+                    self.assertEqual(r.returncode, 1, r.stdout)
+                    self.assertIn(why, r.stderr)
+
+
+class Install(Case):
+    def test_programs_and_man_pages_land(self):
+        r = self.run_cmd("cmake", "--install", BUILD, "--prefix", self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for name in PROGRAMS:
+            with self.subTest(name=name):
+                program = os.path.join(self.dir, "bin", name)
+                self.assertTrue(os.access(program, os.X_OK))
+                page = os.path.join(self.dir, "share", "man", "man1",
+                                    name + ".1")
+                env = dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8")
+                r = self.run_cmd("man", "--warnings", "-E", "UTF-8", "-l",
+                                 page, env=env)
+                self.assertEqual((r.returncode, r.stderr), (0, ""))
+                self.assertIn(name, r.stdout.split("\n")[0])
+                if name != "bytecopy":
+                    self.assertIn("12,000,000", r.stdout)
+                    self.assertIn("Always 0", r.stdout)
+                else:
+                    self.assertIn("same file", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Run every workload and print what each did and how long it took.
+
+usage: workloads.py BINDIR [RUNS]
+
+BINDIR holds loadgrid1, loadgrid2, loadgrid3 and bytecopy.  Each program
+runs once under GNU time for its peak memory, then RUNS more times
+(default 20; a quarter as many copies) under hyperfine, or a plain timer
+where hyperfine is not installed.  Exits 1, saying why, if a workload
+fails or the copy differs from its input.
+"""
+import json
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+COPY_MIB = 32
+TIME = "/usr/bin/time"
+KERNELS = [
+    ("loadgrid1", "12,000,000 reads, in order"),
+    ("loadgrid2", "12,000,000 reads, 600,000 rand calls"),
+    ("loadgrid3", "12,000,000 reads, every third element"),
+]
+
+
+def fail(why):
+    sys.exit(f"workloads: {why}")
+
+
+def peak_memory(cmd):
+    """Peak resident memory of one run, by GNU time.  A child of this
+    process would count this interpreter's memory too, from before exec."""
+    if not os.access(TIME, os.X_OK):
+        return "n/a"
+    with tempfile.NamedTemporaryFile("r") as out:
+        status = subprocess.run([TIME, "-q", "-f", "%M", "-o", out.name,
+                                 *cmd], stdout=subprocess.DEVNULL).returncode
+        if status:
+            fail(f"{os.path.basename(cmd[0])}: exit status {status}")
+        return f"{int(out.read().split()[-1]):,} KiB"
+
+
+def times(cmd, runs):
+    """Wall times of several runs, in seconds."""
+    if shutil.which("hyperfine"):
+        with tempfile.NamedTemporaryFile(suffix=".json") as out:
+            r = subprocess.run(
+                ["hyperfine", "-N", "--style", "none", "--warmup", "2",
+                 "--runs", str(runs), "--export-json", out.name,
+                 " ".join(cmd)], capture_output=True, text=True)
+            if r.returncode:
+                fail(f"{cmd[0]}: failed under hyperfine: {r.stderr}")
+            return json.load(out)["results"][0]["times"]
+    result = []
+    for _ in range(runs + 2):
+        start = time.perf_counter()
+        status = subprocess.run(cmd, stdout=subprocess.DEVNULL).returncode
+        if status:
+            fail(f"{os.path.basename(cmd[0])}: exit status {status}")
+        result.append(time.perf_counter() - start)
+    return result[2:]  # as hyperfine, after two warm-up runs
+
+
+def measure(cmd, runs):
+    peak = peak_memory(cmd)
+    t = times(cmd, runs)
+    return statistics.median(t), min(t), max(t), peak
+
+
+def ms(seconds):
+    return f"{seconds * 1000:.1f} ms"
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit(__doc__)
+    bindir = sys.argv[1]
+    runs = int(sys.argv[2]) if len(sys.argv) == 3 else 20
+    rows = []
+    for name, what in KERNELS:
+        med, lo, hi, peak = measure([os.path.join(bindir, name)], runs)
+        rows.append((name, what, ms(med), f"{ms(lo)} - {ms(hi)}",
+                     peak, ""))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        src, dst = os.path.join(tmp, "in"), os.path.join(tmp, "out")
+        data = random.Random(1).randbytes(COPY_MIB << 20)
+        with open(src, "wb") as f:
+            f.write(data)
+        cmd = [os.path.join(bindir, "bytecopy"), src, dst]
+        med, lo, hi, peak = measure(cmd, max(3, runs // 4))
+        with open(dst, "rb") as f:
+            if f.read() != data:
+                fail("bytecopy: the copy differs from its input")
+    rows.append(("bytecopy", f"{len(data):,} bytes copied, byte by byte",
+                 ms(med), f"{ms(lo)} - {ms(hi)}", peak,
+                 f"{len(data) / med / (1 << 20):.1f} MiB/s"))
+
+    head = ("program", "what it does", "median", "spread (min - max)",
+            "peak memory", "throughput")
+    widths = [max(len(r[i]) for r in [head] + rows) for i in range(6)]
+    for r in [head] + rows:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    timer = "hyperfine" if shutil.which("hyperfine") else "a plain timer"
+    print(f"\nWall times by {timer}, {runs} runs a kernel and "
+          f"{max(3, runs // 4)} copies of {COPY_MIB} MiB; peak memory is "
+          "the resident set of one run.")
+
+
+if __name__ == "__main__":
+    main()
