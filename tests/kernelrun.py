@@ -10,6 +10,7 @@ the arrays from the addresses that main's code reads.  Exits 1 with the
 reason on the first fault found.
 """
 import ctypes
+import functools
 import os
 import subprocess
 import sys
@@ -20,14 +21,21 @@ STEPS = 600
 ARRAYS = 20
 ELEM = 4
 
-# Each kernel's array length and the index its step s of a pass reads.
-libc = ctypes.CDLL(None)
-libc.srand(1)  # the state rand starts in when nobody seeds it
-DRAWS = [libc.rand() % 600 for _ in range(PASSES * STEPS)]
+
+@functools.cache
+def draws():
+    """The C library's rand() % 600, from the state nobody seeded."""
+    libc = ctypes.CDLL(None)
+    libc.srand(1)
+    return [libc.rand() % 600 for _ in range(PASSES * STEPS)]
+
+
+# Each kernel's array length, the index its step t of the run reads, and
+# whether each step calls rand first.
 KERNELS = {
-    "loadgrid1": (600, lambda pass_, s: s),
-    "loadgrid2": (600, lambda pass_, s: DRAWS[pass_ * STEPS + s]),
-    "loadgrid3": (1800, lambda pass_, s: 3 * s),
+    "loadgrid1": (600, lambda t: t % STEPS, False),
+    "loadgrid2": (600, lambda t: draws()[t], True),
+    "loadgrid3": (1800, lambda t: 3 * (t % STEPS), False),
 }
 
 
@@ -62,8 +70,7 @@ class Trace:
     """The first passes of a kernel, as main's loads and stores."""
 
     def __init__(self, path, passes, args=()):
-        self.len, self.index = kernel(path)
-        self.random = path.endswith("loadgrid2")
+        self.len, self.index, self.random = kernel(path)
         lo, hi = symbol(path, "main")
         self.passes = passes
         self.events = []  # (instruction, kind, address, size) made by main
@@ -118,7 +125,7 @@ class Trace:
         base = []
         last = -1
         for t in range(steps):
-            i = self.index(t // STEPS, t % STEPS)
+            i = self.index(t)
             step = reads[t * ARRAYS:(t + 1) * ARRAYS]
             where = f"pass {t // STEPS} step {t % STEPS}"
             for j, n in enumerate(step):
