@@ -9,5 +9,5 @@ int main(int, char *argv[])
 	int c;
 	while ((c = getc(in)) != EOF)
 		putc(c, out);
-	return fclose(in) | fclose(out) ? 1 : 0;
+	return (fclose(in) | fclose(out)) ? 1 : 0;
 }

@@ -33,9 +33,9 @@ class Case(unittest.TestCase):
             return f.read()
 
     def run_copy(self, *args, prog=BYTECOPY, env=None, argv0=None):
-        return subprocess.run([prog if argv0 is None else argv0, *args], executable=prog,
-                              capture_output=True, env=env, cwd=self.dir,
-                              timeout=60)
+        argv0 = prog if argv0 is None else argv0
+        return subprocess.run([argv0, *args], executable=prog, env=env,
+                              capture_output=True, cwd=self.dir, timeout=60)
 
     def copies(self, data):
         src = self.file("in", data)

@@ -12,6 +12,7 @@ fails or the copy differs from its input.
 import json
 import os
 import random
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -52,9 +53,10 @@ def times(cmd, runs):
             r = subprocess.run(
                 ["hyperfine", "-N", "--style", "none", "--warmup", "2",
                  "--runs", str(runs), "--export-json", out.name,
-                 " ".join(cmd)], capture_output=True, text=True)
+                 shlex.join(cmd)], capture_output=True, text=True)
             if r.returncode:
-                fail(f"{cmd[0]}: failed under hyperfine: {r.stderr}")
+                fail(f"{os.path.basename(cmd[0])}: failed under hyperfine: "
+                     + r.stderr.strip())
             return json.load(out)["results"][0]["times"]
     result = []
     for _ in range(runs + 2):
