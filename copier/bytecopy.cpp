@@ -53,7 +53,8 @@ int main(int argc, char *argv[])
 	}
 
 	// Stop at a failed write too.  Testing badbit apart from the insertion
-	// keeps the insertion inlined, and the loop within 2% of a bare one.
+	// keeps the insertion inlined: the loop runs under 3% more
+	// instructions than a bare one.
 	char c;
 	while (in->get(c) && !out->bad())
 		*out << c;
