@@ -123,6 +123,7 @@ class Trace:
               f"{len(reads)} array reads in the trace, "
               f"want at least {steps * ARRAYS}")
         base = []
+        total = None  # where the group sum lives
         last = -1
         for t in range(steps):
             i = self.index(t)
@@ -136,6 +137,24 @@ class Trace:
                 check(addr == base[j] + ELEM * i,
                       f"{where} read {j}: {addr:#x}, want array {j} "
                       f"index {i} at {base[j] + ELEM * i:#x}")
+            # Four reads to a group, and each group's sum stored, to the one
+            # same place, before the next group reads.
+            ends = step[3::4]
+            nexts = step[4::4] + [len(self.events)]
+            for g, (end, nxt) in enumerate(zip(ends, nexts)):
+                stores = [n for n in range(end + 1, nxt)
+                          if self.events[n][1] != "L"]
+                check(stores, f"{where}: group {g} stores no sum")
+                if total is None:
+                    total = self.events[stores[0]][2]
+                check(self.events[stores[0]][2] == total,
+                      f"{where}: group {g} stores its sum elsewhere")
+                check(g == 4 or len(stores) == 1,
+                      f"{where}: {len(stores)} stores after group {g}")
+            check(not any(self.events[n][1] != "L"
+                          for g in range(5)
+                          for n in range(step[4 * g], step[4 * g + 3])),
+                  f"{where}: a store inside a group")
             # Only rand runs outside main in the loop: once a step, before
             # the reads that use its index.
             mid = sum(self.calls[step[0] + 1:step[-1] + 1])
@@ -154,6 +173,8 @@ class Trace:
                   f"want {size} plus alignment")
         lo, hi = base[-1], base[0] + size
         for insn, kind, addr, _ in self.events:
+            check(kind == "S" or addr != total,
+                  "main reads the group sum back: sums accumulate")
             check(kind == "L" or not lo <= addr < hi,
                   f"main stores into the arrays at {addr:#x}")
             check(insn in readers or not lo <= addr < hi,
