@@ -139,9 +139,12 @@ class Trace:
                       f"index {i} at {base[j] + ELEM * i:#x}")
             # Four reads to a group, and each group's sum stored, to the one
             # same place, before the next group reads.
-            ends = step[3::4]
-            nexts = step[4::4] + [len(self.events)]
-            for g, (end, nxt) in enumerate(zip(ends, nexts)):
+            for g in range(5):
+                first, end = step[4 * g], step[4 * g + 3]
+                nxt = step[4 * g + 4] if g < 4 else len(self.events)
+                check(all(self.events[n][1] == "L"
+                          for n in range(first, end)),
+                      f"{where}: a store inside group {g}")
                 stores = [n for n in range(end + 1, nxt)
                           if self.events[n][1] != "L"]
                 check(stores, f"{where}: group {g} stores no sum")
@@ -151,10 +154,6 @@ class Trace:
                       f"{where}: group {g} stores its sum elsewhere")
                 check(g == 4 or len(stores) == 1,
                       f"{where}: {len(stores)} stores after group {g}")
-            check(not any(self.events[n][1] != "L"
-                          for g in range(5)
-                          for n in range(step[4 * g], step[4 * g + 3])),
-                  f"{where}: a store inside a group")
             # Only rand runs outside main in the loop: once a step, before
             # the reads that use its index.
             mid = sum(self.calls[step[0] + 1:step[-1] + 1])

@@ -83,6 +83,7 @@ def main():
         sys.exit(__doc__)
     bindir = sys.argv[1]
     runs = int(sys.argv[2]) if len(sys.argv) == 3 else 20
+    copies = max(3, runs // 4)
     rows = []
     for name, what in KERNELS:
         med, lo, hi, peak = measure([os.path.join(bindir, name)], runs)
@@ -95,7 +96,7 @@ def main():
         with open(src, "wb") as f:
             f.write(data)
         cmd = [os.path.join(bindir, "bytecopy"), src, dst]
-        med, lo, hi, peak = measure(cmd, max(3, runs // 4))
+        med, lo, hi, peak = measure(cmd, copies)
         with open(dst, "rb") as f:
             if f.read() != data:
                 fail("bytecopy: the copy differs from its input")
@@ -110,7 +111,7 @@ def main():
         print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
     timer = "hyperfine" if shutil.which("hyperfine") else "a plain timer"
     print(f"\nWall times by {timer}, {runs} runs a kernel and "
-          f"{max(3, runs // 4)} copies of {COPY_MIB} MiB; peak memory is "
+          f"{copies} copies of {COPY_MIB} MiB; peak memory is "
           "the resident set of one run.")
 
 
