@@ -1,0 +1,225 @@
+"""Learn what the compiler and the C library put around a kernel's reads.
+
+Two short lackey runs of the canonical run teach it all: the first three
+passes, and a run whose pass counter gdb moves to the last pass at once, for
+the end of the loop and the exit path.  From them come templates of the
+process's records: everything before step 0's first array read (the
+start-up code and main's prologue), a step inside a pass, a step that ends
+a pass, the last step with all that follows it, and the calls main makes
+(rand's records, which repeat with a period).  In a template an array read
+is only "array j at this step's index": which index is the kernel's rule,
+applied by the engine.
+"""
+import os
+
+import vgrun
+
+PASSES, STEPS, ARRAYS = 1000, 600, 20
+LEARN_PASSES = 3
+STACK_SPAN = 1 << 24  # the stack lies within this of main's frame
+FORMAT = "loadgrid-model 1"
+
+
+class Mismatch(vgrun.Failure):
+    """The binary does not behave as the kernel it is named after."""
+
+
+def check(ok, why):
+    if not ok:
+        raise Mismatch(why)
+
+
+class Stream:
+    """A lackey trace cut into the start-up code's records, main's own, and
+    the runs of records made outside main while main waits for a call."""
+
+    def __init__(self, recs, lo, hi):
+        self.recs = recs
+        self.main = []  # per record: made by main's instruction
+        inside = False
+        for kind, addr, _ in recs:
+            if kind == "I":
+                inside = lo <= addr < hi
+            self.main.append(inside)
+        check(any(self.main), "main never runs")
+        self.entry = self.main.index(True)
+        # Loads by main whose address moves are the array reads.
+        first, moving = {}, []
+        insn = None
+        for n in range(self.entry, len(recs)):
+            kind, addr, _ = recs[n]
+            if kind == "I":
+                insn = addr
+            elif kind == "L" and self.main[n]:
+                if first.setdefault(insn, addr) != addr and \
+                        insn not in moving:
+                    moving.append(insn)
+        check(len(moving) == ARRAYS,
+              f"{len(moving)} instructions read moving addresses, "
+              f"want {ARRAYS} arrays")
+        order = {}  # array-read instruction -> array number, by first read
+        self.reads = []  # record number of every array read, in order
+        insn = None
+        for n in range(self.entry, len(recs)):
+            kind, addr, _ = recs[n]
+            if kind == "I":
+                insn = addr
+            elif kind == "L" and self.main[n] and insn in moving:
+                order.setdefault(insn, len(order))
+                self.reads.append(n)
+        self.array = order
+        check(len(self.reads) >= ARRAYS, "no whole step of array reads")
+        # The first array read of every step.
+        self.steps = self.reads[::ARRAYS]
+        for s, n in enumerate(self.steps):
+            step = self.reads[s * ARRAYS:(s + 1) * ARRAYS]
+            got = [self._array(m) for m in step]
+            check(len(step) < ARRAYS or got == list(range(ARRAYS)),
+                  f"step {s} reads the arrays in the order {got}")
+
+    def _array(self, n):
+        """Array number of the array read at record n."""
+        m = n
+        while self.recs[m][0] != "I":
+            m -= 1
+        return self.array[self.recs[m][1]]
+
+    def template(self, start, end, calls=None, literal_tail=False):
+        """Records start..end as template entries; each run of records made
+        outside main and returning into it becomes a call entry, its records
+        appended to calls.  With literal_tail, a last run outside main that
+        never returns (the exit path) stays as it is."""
+        out = []
+        reads = set(self.reads)
+        n = start
+        while n < end:
+            if calls is not None and not self.main[n]:
+                m = n
+                while m < end and not self.main[m]:
+                    m += 1
+                if m < end or not literal_tail:
+                    calls.append(self.recs[n:m])
+                    out.append(("C",))
+                    n = m
+                    continue
+            kind, addr, size = self.recs[n]
+            if n in reads:
+                out.append(("A", self._array(n), size))
+            else:
+                out.append((kind, addr, size, self.main[n]))
+            n += 1
+        return out
+
+
+def learn(kernel):
+    """The model of one kernel binary, as text for the engine."""
+    name = os.path.basename(kernel)
+    lo, hi = vgrun.symbol(kernel, "main")
+
+    # Run A: the first passes, up to the first read of the pass after them.
+    # Array reads are main's loads whose address moves.
+    want = LEARN_PASSES * STEPS * ARRAYS + 1
+    first, moving = {}, set()
+    state = {"insn": 0, "inside": False, "reads": 0}
+
+    def enough(rec):
+        kind, addr, _ = rec
+        if kind == "I":
+            state["insn"], state["inside"] = addr, lo <= addr < hi
+        elif kind == "L" and state["inside"]:
+            insn = state["insn"]
+            if insn in moving:
+                state["reads"] += 1
+            elif first.setdefault(insn, addr) != addr:
+                moving.add(insn)
+                state["reads"] += 2
+        return state["reads"] >= want
+
+    a = Stream(vgrun.lackey(kernel, stop=enough), lo, hi)
+    check(len(a.steps) > LEARN_PASSES * STEPS,
+          f"the run ended after {len(a.steps)} steps")
+    a.steps = a.steps[:LEARN_PASSES * STEPS + 1]
+    head = a.template(0, a.steps[0])
+    calls = []
+    body = boundary = None
+    for t in range(LEARN_PASSES * STEPS):
+        seg = a.template(a.steps[t], a.steps[t + 1], calls)
+        last = (t + 1) % STEPS == 0
+        known = boundary if last else body
+        if known is None:
+            if last:
+                boundary = seg
+            else:
+                body = seg
+        else:
+            check(seg == known, f"step {t % STEPS} of pass {t // STEPS} "
+                  "differs from the same step of the pass before")
+    table = period(calls)
+
+    # The pass counter: the one place main stores to at the end of a pass
+    # and never within one.  The loop first tests it in the prologue.
+    def stores(seg):
+        return {r[1] for r in seg if r[0] in "SM" and r[3]}
+    counter = stores(boundary) - stores(body)
+    check(len(counter) == 1, f"{len(counter)} candidates for the pass "
+          "counter, want one")
+    counter = counter.pop()
+    test = None
+    for n in range(a.entry, a.steps[0]):
+        kind, addr, _ = a.recs[n]
+        if kind == "I":
+            insn = addr
+        elif kind in "LM" and addr == counter and a.main[n]:
+            test = insn
+            break
+    check(test is not None, "the prologue never tests the pass counter")
+
+    # Run B: pass counter set to the last pass, for the end of the run.
+    b = Stream(vgrun.lackey(kernel, poke=(test, counter, PASSES - 1)),
+               lo, hi)
+    check(len(b.steps) == STEPS,
+          f"{len(b.steps)} steps after the pass counter was set to "
+          f"{PASSES - 1}, want {STEPS}: not {PASSES} passes")
+    check(b.recs[:b.steps[0]] == a.recs[:a.steps[0]],
+          "the run under gdb starts differently")
+    final = b.template(b.steps[-1], len(b.recs), [], literal_tail=True)
+
+    frame = next(a.recs[n][1] for n in range(a.entry, len(a.recs))
+                 if a.recs[n][0] != "I")
+    stack = (frame - STACK_SPAN, frame + STACK_SPAN)
+    reads = [a.recs[n][1] for n in a.reads[:ARRAYS]]
+    text = [FORMAT, f"kernel {name}", f"main {lo:x} {hi:x}",
+            f"stack {stack[0]:x} {stack[1]:x}",
+            "reads " + " ".join(f"{r:x}" for r in reads),
+            f"period {len(table)}", f"counter {counter:x} {test:x}"]
+
+    def segment(label, entries):
+        text.append(f"segment {label} {len(entries)}")
+        for e in entries:
+            if e[0] == "C":
+                text.append("C 0 0 c")
+            elif e[0] == "A":
+                text.append(f"L {e[1]:x} {e[2]} am")
+            else:
+                kind, addr, size, main = e
+                flags = ("s" if stack[0] <= addr < stack[1] else "") + \
+                    ("m" if main else "")
+                text.append(f"{kind} {addr:x} {size} {flags or '-'}")
+    segment("head", head)
+    segment("body", body)
+    segment("boundary", boundary)
+    segment("final", final)
+    for k, call in enumerate(table):
+        segment(f"call{k}", [r + (False,) for r in call])
+    return "\n".join(text) + "\n", a.recs, b.recs
+
+
+def period(calls):
+    """The calls made from the loop, one period of them: call k of the
+    loop (counting from 0) makes the records of entry k % period."""
+    if not calls:
+        return []
+    for p in range(1, len(calls) // 2 + 1):
+        if all(calls[k] == calls[k + p] for k in range(len(calls) - p)):
+            return calls[:p]
+    raise Mismatch(f"the {len(calls)} calls from the loop never repeat")
