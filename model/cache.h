@@ -19,20 +19,23 @@ class Lru {
 
 	unsigned line_bits() const { return bits; }
 
-	// Touches line number n; true on a miss.
+	// Touches line number n; true on a miss.  Lines slide down the set
+	// while it is searched, until n is found or the last one falls out.
 	bool ref(std::uint64_t n)
 	{
 		std::uint64_t *set = &tags[(n & (sets - 1)) * assoc];
-		if (set[0] == n)
+		std::uint64_t prev = set[0];
+		if (prev == n)
 			return false;
-		std::uint64_t *end = set + assoc;
-		std::uint64_t *hit = std::find(set + 1, end, n);
-		bool miss = hit == end;
-		if (miss)
-			hit = end - 1;
-		std::copy_backward(set, hit, hit + 1);
 		set[0] = n;
-		return miss;
+		for (unsigned i = 1; i < assoc; i++) {
+			std::uint64_t cur = set[i];
+			set[i] = prev;
+			if (cur == n)
+				return false;
+			prev = cur;
+		}
+		return true;
 	}
 
 	bool operator==(const Lru &o) const { return tags == o.tags; }
@@ -78,6 +81,9 @@ struct Misses {
 //
 // As a din trace: one record per line touched, a modify being a read and
 // then a write.  Every record counts.
+//
+// The two see the same lines touched in the same order until an access
+// straddles two lines, so until then one cache serves both.
 class Sim {
       public:
 	Sim(std::uint64_t size, unsigned assoc, unsigned line)
@@ -87,29 +93,34 @@ class Sim {
 
 	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main)
 	{
-		if (kind == 'I')
-			return;
 		std::uint64_t first = addr >> bits;
 		std::uint64_t last = (addr + std::min(size, 16u) - 1) >> bits;
+		if (shared && last != first) {
+			din = cg;
+			shared = false;
+		}
 		bool miss = cg.ref(first);
 		if (last != first)
 			miss = cg.ref(last) || miss;
 		if (main && miss)
 			(kind == 'S' ? n.main_writes : n.main_reads)++;
-		bool dmiss = din.ref(first);
+		bool dmiss = shared ? miss : din.ref(first);
 		if (kind == 'S')
 			n.trace_writes += dmiss;
 		else
-			n.trace_reads += dmiss;
-		if (kind == 'M')
-			n.trace_writes += din.ref(first);
+			n.trace_reads += dmiss; // a modify's write then always hits
 	}
 
-	bool same_state(const Sim &o) const { return cg == o.cg && din == o.din; }
+	bool same_state(const Sim &o) const
+	{
+		return cg == o.cg && (shared ? o.shared || cg == o.din
+					     : o.shared ? din == o.cg : din == o.din);
+	}
 
 	Misses n;
 
       private:
 	Lru cg, din;
 	unsigned bits;
+	bool shared = true; // din's state is cg's
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache.h"
@@ -104,6 +105,8 @@ void pass(Run &run, int p, Sims &sims)
 // last pass, which ends the run, is simulated.
 void misses(Run &run, Sims &sims, int passes)
 {
+	if (sims.all.empty())
+		return;
 	run.head(sims);
 	int p = 0;
 	for (Sims before; p < passes - 1; p++) {
@@ -145,16 +148,23 @@ int main(int argc, char **argv)
 			Writer out(opt[0], opt[1], opt[2]);
 			run.all(out);
 		} else {
-			Sims sims;
+			// Half the geometries each on two threads.
+			drop_fetches(m);
+			Sims sims[2];
 			for (int i = 5; i < argc; i++) {
 				unsigned long size, assoc, line;
 				if (std::sscanf(argv[i], "%lu,%lu,%lu", &size, &assoc, &line) != 3)
 					throw std::runtime_error(std::string("bad geometry ") + argv[i]);
-				sims.all.emplace_back(size, assoc, line);
+				sims[i % 2].all.emplace_back(size, assoc, line);
 			}
-			misses(run, sims, passes);
-			for (std::size_t g = 0; g < sims.all.size(); g++) {
-				const Misses &n = sims.all[g].n;
+			std::thread other([&] {
+				Run again(m, passes, shift);
+				misses(again, sims[1], passes);
+			});
+			misses(run, sims[0], passes);
+			other.join();
+			for (int i = 5; i < argc; i++) {
+				const Misses &n = sims[i % 2].all[(i - 5) / 2].n;
 				std::printf("%lu %lu %lu %lu\n", (unsigned long)n.main_reads,
 					    (unsigned long)n.main_writes, (unsigned long)n.trace_reads,
 					    (unsigned long)n.trace_writes);

@@ -117,23 +117,12 @@ def learn(kernel):
     lo, hi = vgrun.symbol(kernel, "main")
 
     # Run A: the first passes, up to the first read of the pass after them.
-    # Array reads are main's loads whose address moves.
     want = LEARN_PASSES * STEPS * ARRAYS + 1
-    first, moving = {}, set()
-    state = {"insn": 0, "inside": False, "reads": 0}
+    watch = vgrun.Watch(lo, hi)
 
     def enough(rec):
-        kind, addr, _ = rec
-        if kind == "I":
-            state["insn"], state["inside"] = addr, lo <= addr < hi
-        elif kind == "L" and state["inside"]:
-            insn = state["insn"]
-            if insn in moving:
-                state["reads"] += 1
-            elif first.setdefault(insn, addr) != addr:
-                moving.add(insn)
-                state["reads"] += 2
-        return state["reads"] >= want
+        watch.see(rec)
+        return watch.reads >= want
 
     a = Stream(vgrun.lackey(kernel, stop=enough), lo, hi)
     check(len(a.steps) > LEARN_PASSES * STEPS,

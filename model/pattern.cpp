@@ -1,5 +1,6 @@
 #include "pattern.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -71,6 +72,19 @@ Model load(const std::string &path)
 	if (m.reads.size() != ARRAYS || m.body.empty() || m.final.empty())
 		throw std::runtime_error(path + ": incomplete");
 	return m;
+}
+
+void drop_fetches(Model &m)
+{
+	auto drop = [](Segment &seg) {
+		seg.erase(std::remove_if(seg.begin(), seg.end(),
+					 [](const Rec &r) { return r.kind == 'I'; }),
+			  seg.end());
+	};
+	for (Segment *seg : {&m.head, &m.body, &m.boundary, &m.final})
+		drop(*seg);
+	for (Segment &seg : m.calls)
+		drop(seg);
 }
 
 Run::Run(const Model &model, int n, std::uint64_t s)

@@ -40,6 +40,9 @@ constexpr int ELEM = 4;
 // Reads a model written by the learner; throws std::runtime_error.
 Model load(const std::string &path);
 
+// Leaves only the data accesses.
+void drop_fetches(Model &m);
+
 // The run of a model for some passes, with the stack shift bytes lower,
 // record by record into a sink: sink(kind, addr, size, main).
 class Run {

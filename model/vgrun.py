@@ -84,8 +84,32 @@ def records(lines):
         yield kind, int(addr, 16), int(size)
 
 
-def lackey(kernel, stop=None, poke=None):
-    """The canonical run's records, as lackey prints them.
+class Watch:
+    """Follows a trace record by record: the instruction that made each,
+    whether it is one of main's, and how many array reads have gone by.
+    Array reads are main's loads whose address moves: the first read of
+    an instruction counts once a second one shows that it moves."""
+
+    def __init__(self, lo, hi):
+        self.lo, self.hi = lo, hi
+        self.insn, self.inside, self.reads = 0, False, 0
+        self.first, self.moving = {}, set()
+
+    def see(self, rec):
+        kind, addr, _ = rec
+        if kind == "I":
+            self.insn, self.inside = addr, self.lo <= addr < self.hi
+        elif kind == "L" and self.inside:
+            if self.insn in self.moving:
+                self.reads += 1
+            elif self.first.setdefault(self.insn, addr) != addr:
+                self.moving.add(self.insn)
+                self.reads += 2
+
+
+def lackey(kernel, stop=None, poke=None, args=()):
+    """The canonical run's records, as lackey prints them; args are
+    arguments to give the kernel, which the canonical run has none of.
 
     stop, if given, sees each record and returns true to end the run there.
     poke = (instruction, address, value) stops the run at that instruction
@@ -98,7 +122,7 @@ def lackey(kernel, stop=None, poke=None):
             raise Failure("gdb: not found")
         opts += ["--vgdb=yes", "--vgdb-error=0"]
     with canonical(kernel) as link:
-        vg = start([valgrind(), *opts, link], stdout=subprocess.PIPE,
+        vg = start([valgrind(), *opts, link, *args], stdout=subprocess.PIPE,
                    stderr=subprocess.DEVNULL, text=True)
         gdb = None
         out = []
@@ -154,7 +178,7 @@ def cachegrind(kernel, geometry):
             raise Failure(f"cachegrind: {err.strip().splitlines()[-1:]}")
         with open(out) as f:
             return main_misses(f), ["env", "-i", "valgrind", *argv[1:4],
-                                    os.path.basename(kernel)]
+                                    link]
 
 
 def main_misses(lines):

@@ -16,6 +16,10 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "model"))
+import vgrun  # noqa: E402
+
 PASSES = 1000
 STEPS = 600
 ARRAYS = 20
@@ -54,58 +58,33 @@ def kernel(path):
     return KERNELS[name]
 
 
-def symbol(path, name):
-    """Start and end address of a function in the executable."""
-    out = subprocess.run(["nm", "-S", "--defined-only", path],
-                         capture_output=True, text=True, check=True).stdout
-    for line in out.splitlines():
-        f = line.split()
-        if len(f) == 4 and f[3] == name:
-            start = int(f[0], 16)
-            return start, start + int(f[1], 16)
-    raise Fault(f"{path}: no symbol {name}")
-
-
 class Trace:
     """The first passes of a kernel, as main's loads and stores."""
 
     def __init__(self, path, passes, args=()):
         self.len, self.index, self.random = kernel(path)
-        lo, hi = symbol(path, "main")
+        lo, hi = vgrun.symbol(path, "main")
         self.passes = passes
         self.events = []  # (instruction, kind, address, size) made by main
         self.calls = []   # per event: times control left main since the last
         # Array reads are the loads whose address moves; stop once the
         # passes wanted are in.
         want = passes * STEPS * ARRAYS + ARRAYS
-        first, moving, reads = {}, set(), 0
-        inside, left = False, 0
-        cmd = ["valgrind", "--tool=lackey", "--trace-mem=yes",
-               "--log-fd=1", path, *args]
-        with subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True,
-                              stderr=subprocess.DEVNULL) as vg:
-            for line in vg.stdout:
-                if line[0] == "I":
-                    insn = int(line[3:line.index(",")], 16)
-                    if inside and not lo <= insn < hi:
-                        left += 1
-                    inside = lo <= insn < hi
-                elif inside and line[1] in "LSM":
-                    addr, size = line[3:].split(",")
-                    addr = int(addr, 16)
-                    self.events.append((insn, line[1], addr, int(size)))
-                    self.calls.append(left)
-                    left = 0
-                    if line[1] != "L":
-                        continue
-                    if insn in moving:
-                        reads += 1
-                    elif first.setdefault(insn, addr) != addr:
-                        moving.add(insn)
-                        reads += 2
-                    if reads >= want:
-                        break
-            vg.kill()
+        watch = vgrun.Watch(lo, hi)
+        left = [0]
+
+        def enough(rec):
+            kind, addr, size = rec
+            if kind == "I" and watch.inside and not lo <= addr < hi:
+                left[0] += 1
+            watch.see(rec)
+            if kind != "I" and watch.inside:
+                self.events.append((watch.insn, kind, addr, size))
+                self.calls.append(left[0])
+                left[0] = 0
+            return watch.reads >= want
+
+        vgrun.lackey(path, stop=enough, args=args)
         check(self.events, f"{path}: no trace of main")
         self.frame_top = self.events[0][2]  # main's first store: push %rbp
 
