@@ -164,8 +164,12 @@ def learn(kernel):
     check(test is not None, "the prologue never tests the pass counter")
 
     # Run B: pass counter set to the last pass, for the end of the run.
-    b = Stream(vgrun.lackey(kernel, poke=(test, counter, PASSES - 1)),
-               lo, hi)
+    try:
+        b = Stream(vgrun.lackey(kernel, poke=(test, counter, PASSES - 1)),
+                   lo, hi)
+    except Mismatch:
+        raise Mismatch(f"no whole pass once the pass counter was set to "
+                       f"{PASSES - 1}: not {PASSES} passes") from None
     check(len(b.steps) == STEPS,
           f"{len(b.steps)} steps after the pass counter was set to "
           f"{PASSES - 1}, want {STEPS}: not {PASSES} passes")

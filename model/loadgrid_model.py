@@ -9,6 +9,7 @@ same run with the stack that many bytes lower.
 import argparse
 import concurrent.futures
 import hashlib
+import itertools
 import os
 import re
 import shlex
@@ -178,16 +179,41 @@ def model(path):
         raise vgrun.Failure(
             "valgrind: not found; trace and misses still answer for "
             f"kernels learned before (in {folder}), check never")
-    try:
-        text, _, _ = learn.learn(path)
-    except learn.Mismatch as e:
-        raise vgrun.Failure(f"{path}: does not run as {name}: {e}") from None
     os.makedirs(folder, exist_ok=True)
     tmp = f"{file}.{os.getpid()}"
-    with open(tmp, "w") as f:
-        f.write(text + stamp)
-    os.replace(tmp, file)
+    try:
+        text, a, b = learn.learn(path)
+        with open(tmp, "w") as f:
+            f.write(text + stamp)
+        # The run of one pass, and the first passes of the whole run.
+        verify(tmp, 1, b)
+        verify(tmp, learn.LEARN_PASSES + 1, a)
+        os.replace(tmp, file)
+    except learn.Mismatch as e:
+        raise vgrun.Failure(f"{path}: does not run as {name}: {e}") from None
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
     return file
+
+
+def show(rec):
+    return "nothing" if rec is None else f"{rec[0]} {rec[1]:x},{rec[2]}"
+
+
+def verify(file, n, seen):
+    """The model's first records for a run of n passes must be, one for
+    one, the records that lackey saw."""
+    with subprocess.Popen([ENGINE, file, "trace", str(n), "0", "lackey"],
+                          stdout=subprocess.PIPE, text=True) as p:
+        got = itertools.islice(vgrun.records(p.stdout), len(seen))
+        for k, (mine, real) in enumerate(itertools.zip_longest(got, seen)):
+            if mine != real:
+                p.kill()
+                raise learn.Mismatch(
+                    f"the model of {n} passes differs from the run at "
+                    f"record {k}: {show(mine)} where lackey saw {show(real)}")
+        p.kill()
 
 
 def engine(*args, **kw):
