@@ -18,6 +18,18 @@ class Lru {
 	}
 
 	unsigned line_bits() const { return bits; }
+	std::uint64_t set_of(std::uint64_t n) const { return n & (sets - 1); }
+	std::uint64_t set_count() const { return sets; }
+
+	// Whether set s holds the same lines in the same order as in o.
+	bool same_set(const Lru &o, std::uint64_t s) const
+	{
+		return std::equal(&tags[s * assoc], &tags[s * assoc] + assoc, &o.tags[s * assoc]);
+	}
+	void copy_set(const Lru &o, std::uint64_t s)
+	{
+		std::copy_n(&o.tags[s * assoc], assoc, &tags[s * assoc]);
+	}
 
 	// Touches line number n; true on a miss.  Lines slide down the set
 	// while it is searched, until n is found or the last one falls out.
@@ -82,12 +94,14 @@ struct Misses {
 // As a din trace: one record per line touched, a modify being a read and
 // then a write.  Every record counts.
 //
-// The two see the same lines touched in the same order until an access
-// straddles two lines, so until then one cache serves both.
+// The two see the same lines touched in the same order but where an
+// access straddles two lines, so one cache serves both in every set that
+// no straddling access has yet made differ.
 class Sim {
       public:
 	Sim(std::uint64_t size, unsigned assoc, unsigned line)
-	    : cg(size, assoc, line), din(size, assoc, line), bits(cg.line_bits())
+	    : cg(size, assoc, line), din(size, assoc, line), bits(cg.line_bits()),
+	      split(cg.set_count())
 	{
 	}
 
@@ -95,32 +109,61 @@ class Sim {
 	{
 		std::uint64_t first = addr >> bits;
 		std::uint64_t last = (addr + std::min(size, 16u) - 1) >> bits;
-		if (shared && last != first) {
-			din = cg;
-			shared = false;
+		if (last == first) {
+			touch(first, main, kind == 'S');
+			return;
 		}
+		for (std::uint64_t n : {first, last})
+			if (!split[cg.set_of(n)]) {
+				din.copy_set(cg, cg.set_of(n));
+				split[cg.set_of(n)] = true;
+			}
 		bool miss = cg.ref(first);
-		if (last != first)
-			miss = cg.ref(last) || miss;
+		miss = cg.ref(last) || miss;
 		if (main && miss)
 			(kind == 'S' ? n.main_writes : n.main_reads)++;
-		bool dmiss = shared ? miss : din.ref(first);
-		if (kind == 'S')
-			n.trace_writes += dmiss;
-		else
-			n.trace_reads += dmiss; // a modify's write then always hits
+		(kind == 'S' ? n.trace_writes : n.trace_reads) += din.ref(first);
 	}
+
+	// An access within line number line.  A modify is a read here: its
+	// write in the din trace always hits.
+	void touch(std::uint64_t line, bool main, bool write)
+	{
+		bool miss = cg.ref(line);
+		bool dmiss = miss;
+		std::uint64_t s = cg.set_of(line);
+		if (split[s]) {
+			dmiss = din.ref(line);
+			split[s] = !din.same_set(cg, s);
+		}
+		if (write) {
+			n.main_writes += main && miss;
+			n.trace_writes += dmiss;
+		} else {
+			n.main_reads += main && miss;
+			n.trace_reads += dmiss;
+		}
+	}
+
+	unsigned line_bits() const { return bits; }
+	std::uint64_t set_count() const { return cg.set_count(); }
 
 	bool same_state(const Sim &o) const
 	{
-		return cg == o.cg && (shared ? o.shared || cg == o.din
-					     : o.shared ? din == o.cg : din == o.din);
+		if (!(cg == o.cg))
+			return false;
+		for (std::uint64_t s = 0; s < split.size(); s++) {
+			const Lru &mine = split[s] ? din : cg, &theirs = o.split[s] ? o.din : o.cg;
+			if (!mine.same_set(theirs, s))
+				return false;
+		}
+		return true;
 	}
 
 	Misses n;
 
       private:
-	Lru cg, din;
+	Lru cg, din; // din holds only the sets marked split
 	unsigned bits;
-	bool shared = true; // din's state is cg's
+	std::vector<bool> split;
 };

@@ -4,9 +4,11 @@
 //   loadgrid-engine MODEL misses PASSES SHIFT SIZE,ASSOC,LINE...
 //
 // The front end, loadgrid-model, checks every argument first.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -83,48 +85,110 @@ class Writer {
 	}
 };
 
-// Feeds one record to every geometry.
-struct Sims {
-	std::vector<Sim> all;
-	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main)
-	{
-		for (Sim &s : all)
-			s(kind, addr, size, main);
-	}
+// One geometry's view of a loop segment: a line number for each record
+// but the array reads, which are known only at run time.
+struct Op {
+	std::uint64_t line; // or the array number
+	bool array, call, main, write;
 };
+using Ops = std::vector<Op>;
 
-void pass(Run &run, int p, Sims &sims)
+// False where a record straddles two lines, which only Sim handles.  A
+// record whose set was last touched by its own line, with no array read
+// or call since, is a hit that changes nothing, and is left out.
+bool compile(const Segment &seg, unsigned bits, std::uint64_t sets, std::uint64_t shift, Ops &out)
 {
-	for (long s = 0; s < STEPS; s++)
-		run.step(long(p) * STEPS + s, sims);
+	std::map<std::uint64_t, std::uint64_t> mru; // set -> line, since a barrier
+	for (const Rec &r : seg) {
+		Op op{r.addr, (r.flags & ARRAY) != 0, (r.flags & CALL) != 0,
+		      (r.flags & MAIN) != 0, r.kind == 'S'};
+		if (op.array || op.call) {
+			mru.clear();
+			out.push_back(op);
+			continue;
+		}
+		std::uint64_t a = r.flags & STACK ? r.addr - shift : r.addr;
+		op.line = a >> bits;
+		if ((a + std::min(r.size, 16u) - 1) >> bits != op.line)
+			return false;
+		auto [at, fresh] = mru.try_emplace(op.line & (sets - 1), op.line);
+		if (fresh || at->second != op.line)
+			out.push_back(op);
+		at->second = op.line;
+	}
+	return true;
 }
 
-// Runs the passes through every geometry.  Where each pass makes the same
-// records, a pass that leaves every cache as it found it will do so again:
+// A run through one geometry.  The loop's steps go through the compiled
+// segments, the rest record by record.
+class Steps {
+      public:
+	Steps(const Model &m, int passes, std::uint64_t shift, Sim &sim)
+	    : run(m, passes, shift), sim(sim), bits(sim.line_bits()), calls(m.calls.size())
+	{
+		std::uint64_t sets = sim.set_count();
+		fast = compile(m.body, bits, sets, shift, body) &&
+		       compile(m.boundary, bits, sets, shift, boundary);
+		for (std::size_t k = 0; k < calls.size(); k++)
+			fast = fast && compile(m.calls[k], bits, sets, shift, calls[k]);
+		run.head(sim);
+	}
+
+	bool periodic() const { return run.periodic(); }
+
+	void step(long t)
+	{
+		if (!fast || run.last(t))
+			return run.step(t, sim);
+		std::uint64_t lines[ARRAYS];
+		long i = run.index(t);
+		for (int j = 0; j < ARRAYS; j++)
+			lines[j] = run.address(j, i) >> bits;
+		for (const Op &op : Run::ends_pass(t) ? boundary : body) {
+			if (op.call) {
+				for (const Op &c : calls[ncall++ % calls.size()])
+					sim.touch(c.line, c.main, c.write);
+			} else {
+				sim.touch(op.array ? lines[op.line] : op.line, op.main, op.write);
+			}
+		}
+	}
+
+      private:
+	Run run;
+	Sim &sim;
+	unsigned bits;
+	bool fast;
+	Ops body, boundary;
+	std::vector<Ops> calls;
+	std::size_t ncall = 0;
+};
+
+void pass(Steps &run, int p)
+{
+	for (long s = 0; s < STEPS; s++)
+		run.step(long(p) * STEPS + s);
+}
+
+// Runs the passes through one geometry.  Where each pass makes the same
+// records, a pass that leaves the cache as it found it will do so again:
 // from there on each pass adds the misses of the one before, and only the
 // last pass, which ends the run, is simulated.
-void misses(Run &run, Sims &sims, int passes)
+void misses(const Model &m, int passes, std::uint64_t shift, Sim &sim)
 {
-	if (sims.all.empty())
-		return;
-	run.head(sims);
+	Steps run(m, passes, shift, sim);
 	int p = 0;
-	for (Sims before; p < passes - 1; p++) {
+	for (Sim before = sim; p < passes - 1; p++) {
 		if (run.periodic()) {
-			bool steady = p > 0;
-			for (std::size_t g = 0; steady && g < sims.all.size(); g++)
-				steady = sims.all[g].same_state(before.all[g]);
-			if (steady) {
-				for (std::size_t g = 0; g < sims.all.size(); g++)
-					sims.all[g].n += (sims.all[g].n - before.all[g].n) *
-							 std::uint64_t(passes - 1 - p);
+			if (p > 0 && sim.same_state(before)) {
+				sim.n += (sim.n - before.n) * std::uint64_t(passes - 1 - p);
 				break;
 			}
-			before = sims;
+			before = sim;
 		}
-		pass(run, p, sims);
+		pass(run, p);
 	}
-	pass(run, passes - 1, sims);
+	pass(run, passes - 1);
 }
 
 } // namespace
@@ -138,8 +202,8 @@ int main(int argc, char **argv)
 		std::string cmd = argv[2];
 		int passes = std::atoi(argv[3]);
 		std::uint64_t shift = std::strtoll(argv[4], nullptr, 10);
-		Run run(m, passes, shift);
 		if (cmd == "trace") {
+			Run run(m, passes, shift);
 			bool opt[3] = {};
 			const char *names[3] = {"fetches", "low32", "lackey"};
 			for (int i = 5; i < argc; i++)
@@ -148,27 +212,28 @@ int main(int argc, char **argv)
 			Writer out(opt[0], opt[1], opt[2]);
 			run.all(out);
 		} else {
-			// Half the geometries each on two threads.
 			drop_fetches(m);
-			Sims sims[2];
+			std::vector<Sim> sims;
 			for (int i = 5; i < argc; i++) {
 				unsigned long size, assoc, line;
 				if (std::sscanf(argv[i], "%lu,%lu,%lu", &size, &assoc, &line) != 3)
 					throw std::runtime_error(std::string("bad geometry ") + argv[i]);
-				sims[i % 2].all.emplace_back(size, assoc, line);
+				sims.emplace_back(size, assoc, line);
 			}
-			std::thread other([&] {
-				Run again(m, passes, shift);
-				misses(again, sims[1], passes);
-			});
-			misses(run, sims[0], passes);
+			// The geometries in turn, on two threads.
+			std::atomic<std::size_t> next{0};
+			auto work = [&] {
+				for (std::size_t g; (g = next++) < sims.size();)
+					misses(m, passes, shift, sims[g]);
+			};
+			std::thread other(work);
+			work();
 			other.join();
-			for (int i = 5; i < argc; i++) {
-				const Misses &n = sims[i % 2].all[(i - 5) / 2].n;
-				std::printf("%lu %lu %lu %lu\n", (unsigned long)n.main_reads,
-					    (unsigned long)n.main_writes, (unsigned long)n.trace_reads,
-					    (unsigned long)n.trace_writes);
-			}
+			for (const Sim &sim : sims)
+				std::printf("%lu %lu %lu %lu\n", (unsigned long)sim.n.main_reads,
+					    (unsigned long)sim.n.main_writes,
+					    (unsigned long)sim.n.trace_reads,
+					    (unsigned long)sim.n.trace_writes);
 		}
 		if (std::fflush(stdout))
 			throw std::runtime_error(std::string("write: ") + std::strerror(errno));

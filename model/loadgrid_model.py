@@ -7,7 +7,6 @@ environment, from /, under Valgrind.  --stack-shift BYTES gives them for the
 same run with the stack that many bytes lower.
 """
 import argparse
-import concurrent.futures
 import hashlib
 import itertools
 import os
@@ -231,6 +230,7 @@ def misses(path, geometries, n, stack):
 
 
 def check(args, geometries, stack):
+    import concurrent.futures
     predicted = misses(args.kernel, geometries, learn.PASSES, stack)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         measured = list(pool.map(

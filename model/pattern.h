@@ -57,9 +57,7 @@ class Run {
 
 	template <class Sink> void step(long t, Sink &out)
 	{
-		const Segment &seg = t == steps() - 1       ? m.final
-				     : (t + 1) % STEPS == 0 ? m.boundary
-							    : m.body;
+		const Segment &seg = last(t) ? m.final : ends_pass(t) ? m.boundary : m.body;
 		emit(seg, index(t), out);
 	}
 
@@ -70,6 +68,14 @@ class Run {
 			step(t, out);
 	}
 
+	bool last(long t) const { return t == steps() - 1; }
+	static bool ends_pass(long t) { return (t + 1) % STEPS == 0; }
+	// The index that step t reads, and array j's element i.
+	long index(long t) const;
+	std::uint64_t address(int j, long i) const { return base[j] + ELEM * i; }
+	// The records of main's next call out.
+	const Segment &next_call() { return m.calls[ncall++ % m.calls.size()]; }
+
       private:
 	const Model &m;
 	int passes;
@@ -78,16 +84,14 @@ class Run {
 	std::vector<std::int32_t> draws;  // rand()'s results, for loadgrid2
 	std::size_t ncall = 0;
 
-	long index(long t) const;
-
 	template <class Sink> void emit(const Segment &seg, long i, Sink &out)
 	{
 		for (const Rec &r : seg) {
 			if (r.flags & CALL) {
-				emit(m.calls[ncall++ % m.calls.size()], i, out);
+				emit(next_call(), i, out);
 				continue;
 			}
-			std::uint64_t a = r.flags & ARRAY ? base[r.addr] + ELEM * i
+			std::uint64_t a = r.flags & ARRAY ? address(r.addr, i)
 					  : r.flags & STACK ? r.addr - shift
 							    : r.addr;
 			out(r.kind, a, r.size, (r.flags & MAIN) != 0);
