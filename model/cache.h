@@ -33,7 +33,7 @@ class Lru {
 
 	// Touches line number n; true on a miss.  Lines slide down the set
 	// while it is searched, until n is found or the last one falls out.
-	bool ref(std::uint64_t n)
+	[[gnu::always_inline]] bool ref(std::uint64_t n)
 	{
 		std::uint64_t *set = &tags[(n & (sets - 1)) * assoc];
 		std::uint64_t prev = set[0];
@@ -127,7 +127,7 @@ class Sim {
 
 	// An access within line number line.  A modify is a read here: its
 	// write in the din trace always hits.
-	void touch(std::uint64_t line, bool main, bool write)
+	[[gnu::always_inline]] void touch(std::uint64_t line, bool main, bool write)
 	{
 		bool miss = cg.ref(line);
 		bool dmiss = miss;
@@ -165,5 +165,5 @@ class Sim {
       private:
 	Lru cg, din; // din holds only the sets marked split
 	unsigned bits;
-	std::vector<bool> split;
+	std::vector<std::uint8_t> split;
 };

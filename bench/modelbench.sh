@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Time the README's sweep of known answers, five D1 geometries for each
+# kernel, by loadgrid-model (already learned) against cachegrind giving the
+# same answers, both two at a time on two cores; then the learning of each
+# kernel from an empty cache.
+# usage: modelbench.sh LOADGRID-MODEL BINDIR
+set -euo pipefail
+model=$1 bindir=$2
+command -v hyperfine >/dev/null ||
+  { echo "modelbench: hyperfine: not installed" >&2; exit 1; }
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+export LOADGRID_MODEL_CACHE=$tmp/cache
+sweep="8192,1,32 32768,8,64 49152,12,64 65536,2,64 1048576,16,64"
+link=$(mktemp -d /tmp/loadgrid-model.XXXXXX)
+trap 'rm -rf "$tmp" "$link"' EXIT
+for k in loadgrid1 loadgrid2 loadgrid3; do
+  ln -s "$(realpath "$bindir/$k")" "$link/$k"
+  "$model" misses "$bindir/$k" --cache $sweep >"$tmp/$k.model"
+done
+
+# The engine runs the geometries on two threads; cachegrind two at once.
+cat >"$tmp/cachegrind.sh" <<SH
+for k in loadgrid1 loadgrid2 loadgrid3; do
+  for g in $sweep; do echo \$k \$g; done
+done | xargs -P2 -n2 sh -c 'cd / && env -i valgrind --tool=cachegrind \
+  --cache-sim=yes --D1=\$1 --cachegrind-out-file=/dev/null $link/\$0 \
+  >/dev/null 2>&1'
+SH
+hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/sweep.md" \
+  -n "loadgrid-model misses" \
+  "for k in loadgrid1 loadgrid2 loadgrid3; do $model misses $bindir/\$k --cache $sweep; done" \
+  -n "cachegrind" "sh $tmp/cachegrind.sh" >/dev/null
+cat "$tmp/sweep.md"
+
+echo
+hyperfine --runs "${RUNS:-5}" --prepare "rm -rf $tmp/cache" \
+  --export-markdown "$tmp/learn.md" \
+  -n "learn loadgrid1" "$model misses $bindir/loadgrid1 --passes 1 --cache 32768,8,64" \
+  -n "learn loadgrid2" "$model misses $bindir/loadgrid2 --passes 1 --cache 32768,8,64" \
+  -n "learn loadgrid3" "$model misses $bindir/loadgrid3 --passes 1 --cache 32768,8,64" \
+  >/dev/null
+cat "$tmp/learn.md"
