@@ -26,7 +26,7 @@ class Case(unittest.TestCase):
                               timeout=600)
 
     def assert_table(self, out):
-        lines = out.splitlines()
+        lines = out.split("\nKnown answers")[0].splitlines()
         self.assertTrue(lines[0].startswith("program"), out)
         for name in PROGRAMS:
             row = [line for line in lines if line.startswith(name + " ")]
@@ -46,6 +46,8 @@ class Runner(Case):
         r = self.run_cmd("cmake", "--build", build, "--target", "run")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assert_table(r.stdout[r.stdout.index("program "):])
+        for name in PROGRAMS[:3]:
+            self.assertRegex(r.stdout, rf"\n{name} +[0-9,]+ .* equal\n")
 
     def test_plain_timer_without_hyperfine(self):
         env = dict(os.environ, PATH=self.dir)  # finds no hyperfine
@@ -53,6 +55,7 @@ class Runner(Case):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assert_table(r.stdout)
         self.assertIn("by a plain timer", r.stdout)
+        self.assertIn("Known answers: skipped, valgrind: not found", r.stdout)
 
     def stand_in(self, name, script):
         bindir = os.path.join(self.dir, "bin")
@@ -102,6 +105,23 @@ class Install(Case):
                     self.assertIn("Always 0", r.stdout)
                 else:
                     self.assertIn("same file", r.stdout)
+
+    def test_model_runs_installed(self):
+        r = self.run_cmd("cmake", "--install", BUILD, "--prefix", self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        env = dict(os.environ, LOADGRID_MODEL_CACHE=self.dir + "/cache")
+        model = os.path.join(self.dir, "bin", "loadgrid-model")
+        kernel = os.path.join(self.dir, "bin", "loadgrid1")
+        r = self.run_cmd(model, "misses", kernel, "--passes", "1",
+                         "--cache", "32k,8,64", env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"^32k,8,64( [0-9]+){4}\n$")
+        page = os.path.join(self.dir, "share", "man", "man1",
+                            "loadgrid-model.1")
+        r = self.run_cmd("man", "--warnings", "-E", "UTF-8", "-l", page,
+                         env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertIn("--stack-shift", r.stdout)
 
 
 if __name__ == "__main__":

@@ -6,8 +6,10 @@ usage: workloads.py BINDIR [RUNS]
 BINDIR holds loadgrid1, loadgrid2, loadgrid3 and bytecopy.  Each program
 runs once under GNU time for its peak memory, then RUNS more times
 (default 20; a quarter as many copies) under hyperfine, or a plain timer
-where hyperfine is not installed.  Exits 1, saying why, if a workload
-fails or the copy differs from its input.
+where hyperfine is not installed.  Then loadgrid-model, where BINDIR has
+it and Valgrind is installed, shows each kernel's known D1 misses beside
+cachegrind's.  Exits 1, saying why, if a workload fails, the copy differs
+from its input or a known answer is not what cachegrind measures.
 """
 import json
 import os
@@ -22,6 +24,7 @@ import time
 
 COPY_MIB = 32
 TIME = "/usr/bin/time"
+GEOMETRY = "32768,8,64"
 KERNELS = [
     ("loadgrid1", "12,000,000 reads, in order"),
     ("loadgrid2", "12,000,000 reads, 600,000 rand calls"),
@@ -78,6 +81,38 @@ def ms(seconds):
     return f"{seconds * 1000:.1f} ms"
 
 
+def known_answers(bindir):
+    """Each kernel's D1 misses of main, predicted and measured."""
+    model = os.path.join(bindir, "loadgrid-model")
+    if not os.access(model, os.X_OK):
+        print("\nKnown answers: skipped, no loadgrid-model in " + bindir)
+        return
+    rows = []
+    for name, _ in KERNELS:
+        r = subprocess.run([model, "check", os.path.join(bindir, name),
+                            "--cache", GEOMETRY], capture_output=True,
+                           text=True)
+        row = [line.split() for line in r.stdout.splitlines()
+               if line.startswith(GEOMETRY + " ")]
+        if not row:
+            why = r.stderr.strip()
+            if ": not found" in why:
+                print(f"\nKnown answers: skipped, {why.split(': ', 1)[1]}")
+                return
+            fail(f"{name}: loadgrid-model check: {why}")
+        counts = [f"{int(n):,}" for n in row[0][1:5]]
+        rows.append((name, *counts, row[0][5]))
+    head = ("kernel", "predicted reads", "writes", "cachegrind reads",
+            "writes", "")
+    print("\nKnown answers: D1 misses of main, 32 KiB 8-way cache of 64-byte "
+          "lines\n(loadgrid-model check KERNEL --cache " + GEOMETRY + ")")
+    widths = [max(len(r[i]) for r in [head] + rows) for i in range(6)]
+    for r in [head] + rows:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    if any(r[5] != "equal" for r in rows):
+        fail("a known answer differs from cachegrind's count")
+
+
 def main():
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__)
@@ -113,6 +148,7 @@ def main():
     print(f"\nWall times by {timer}, {runs} runs a kernel and "
           f"{copies} copies of {COPY_MIB} MiB; peak memory is "
           "the resident set of one run.")
+    known_answers(bindir)
 
 
 if __name__ == "__main__":
