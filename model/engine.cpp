@@ -2,6 +2,7 @@
 //
 //   loadgrid-engine MODEL trace PASSES SHIFT [fetches] [low32] [lackey]
 //   loadgrid-engine MODEL misses PASSES SHIFT SIZE,ASSOC,LINE...
+//   loadgrid-engine MODEL accesses PASSES SHIFT
 //
 // The front end, loadgrid-model, checks every argument first.
 #include <atomic>
@@ -211,6 +212,17 @@ int main(int argc, char **argv)
 					opt[k] |= std::strcmp(argv[i], names[k]) == 0;
 			Writer out(opt[0], opt[1], opt[2]);
 			run.all(out);
+		} else if (cmd == "accesses") {
+			// main's data accesses as cachegrind counts them: a modify
+			// is a read
+			Run run(m, passes, shift);
+			std::uint64_t n[2] = {};
+			auto count = [&](char kind, std::uint64_t, std::uint32_t, bool main) {
+				if (main && kind != 'I')
+					n[kind == 'S']++;
+			};
+			run.all(count);
+			std::printf("%lu %lu\n", (unsigned long)n[0], (unsigned long)n[1]);
 		} else {
 			drop_fetches(m);
 			std::vector<Sim> sims;

@@ -229,6 +229,15 @@ def misses(path, geometries, n, stack):
     return [tuple(map(int, line.split())) for line in r.stdout.splitlines()]
 
 
+def accesses(path, n=learn.PASSES, stack=0):
+    """main's data reads and writes, as cachegrind counts them."""
+    r = engine(model(path), "accesses", n, stack, capture_output=True,
+               text=True)
+    if r.returncode:
+        raise vgrun.Failure(r.stderr.strip())
+    return tuple(map(int, r.stdout.split()))
+
+
 def check(args, geometries, stack):
     import concurrent.futures
     predicted = misses(args.kernel, geometries, learn.PASSES, stack)
@@ -241,7 +250,7 @@ def check(args, geometries, stack):
     rows = [("geometry", "model D1mr", "model D1mw", "cachegrind D1mr",
              "cachegrind D1mw")]
     verdicts = [""]
-    for text, p, ((dr, dw), _) in zip(args.cache, predicted, measured):
+    for text, p, ((_, _, dr, dw), _) in zip(args.cache, predicted, measured):
         rows.append((text, *map(str, (p[0], p[1], dr, dw))))
         verdicts.append("equal" if p[:2] == (dr, dw) else "DIFFERENT")
     width = [max(len(r[i]) for r in rows) for i in range(5)]

@@ -165,8 +165,9 @@ def _attach(vg, poke):
 
 
 def cachegrind(kernel, geometry):
-    """D1 read and write misses of main in the canonical run, for one D1
-    geometry "SIZE,ASSOC,LINE"; and the command that was run."""
+    """Data reads, writes, D1 read misses and D1 write misses of main in
+    the canonical run, for one D1 geometry "SIZE,ASSOC,LINE"; and the
+    command that was run."""
     with tempfile.TemporaryDirectory() as tmp, canonical(kernel) as link:
         out = os.path.join(tmp, "cg.out")
         argv = [valgrind(), "--tool=cachegrind", "--cache-sim=yes",
@@ -182,20 +183,21 @@ def cachegrind(kernel, geometry):
 
 
 def main_misses(lines):
-    """D1mr and D1mw of function main in a cachegrind output file."""
+    """Dr, Dw, D1mr and D1mw of function main in a cachegrind output
+    file."""
+    names = ("Dr", "Dw", "D1mr", "D1mw")
     events, fn = [], None
-    dr = dw = 0
+    total = [0] * len(names)
     for line in lines:
         if line.startswith("events:"):
             events = line.split()[1:]
-            mr, mw = events.index("D1mr"), events.index("D1mw")
+            at = [events.index(n) for n in names]
         elif line.startswith("fn="):
             fn = line[3:].strip()
         elif fn == "main" and line[:1].isdigit():
             cost = line.split()[1:]
             cost += ["0"] * (len(events) - len(cost))
-            dr += int(cost[mr])
-            dw += int(cost[mw])
+            total = [t + int(cost[i]) for t, i in zip(total, at)]
     if not events:
         raise Failure("cachegrind: no events in its output")
-    return dr, dw
+    return tuple(total)

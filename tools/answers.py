@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Print the README's known answers: each kernel's data accesses in main
+and its D1 misses for five caches, by loadgrid-model, with cachegrind's
+count of the canonical run beside each, as Markdown tables.
+
+usage: answers.py BINDIR
+
+BINDIR holds the kernels and loadgrid-model (a build folder).  Exits 1 if
+any answer differs from cachegrind's.
+"""
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "model"))
+import loadgrid_model  # noqa: E402
+import vgrun  # noqa: E402
+
+CACHES = [("8 KiB direct-mapped, 32-byte lines", "8192,1,32"),
+          ("32 KiB 8-way", "32768,8,64"),
+          ("48 KiB 12-way", "49152,12,64"),
+          ("64 KiB 2-way", "65536,2,64"),
+          ("1 MiB 16-way", "1048576,16,64")]
+
+
+def cell(model, measured):
+    return f"{model:,}" if model == measured else \
+        f"{model:,} (cachegrind {measured:,})"
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    bindir = sys.argv[1]
+    loadgrid_model.ENGINE = os.path.join(bindir, "model", "loadgrid-engine")
+    same = True
+    access_rows, miss_rows = [], []
+    for name in vgrun.KERNELS:
+        kernel = os.path.join(bindir, name)
+        geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
+        predicted = loadgrid_model.misses(kernel, geometries,
+                                          loadgrid_model.learn.PASSES, 0)
+        reads, writes = loadgrid_model.accesses(kernel)
+        measured = [vgrun.cachegrind(kernel, g)[0] for _, g in CACHES]
+        same = same and (reads, writes) == measured[0][:2]
+        access_rows.append(f"| `{name}` | {cell(reads, measured[0][0])} | "
+                           f"{cell(writes, measured[0][1])} |")
+        for (label, _), p, m in zip(CACHES, predicted, measured):
+            same = same and p[:2] == m[2:]
+            miss_rows.append(f"| `{name}` | {label} | {cell(p[0], m[2])} | "
+                             f"{cell(p[1], m[3])} |")
+    print("| kernel | data reads in `main` | data writes in `main` |")
+    print("|---|---:|---:|")
+    print("\n".join(access_rows))
+    print()
+    print("| kernel | D1 cache (64-byte lines but the first) "
+          "| read misses in `main` | write misses in `main` |")
+    print("|---|---|---:|---:|")
+    print("\n".join(miss_rows))
+    print("\nEvery figure above is loadgrid-model's and "
+          + ("equals cachegrind's count of the canonical run."
+             if same else "differs from cachegrind's where marked."))
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except vgrun.Failure as e:
+        sys.exit(f"answers: {e}")
