@@ -3,6 +3,7 @@
 //   loadgrid-engine MODEL trace PASSES SHIFT [fetches] [low32] [lackey]
 //   loadgrid-engine MODEL misses PASSES SHIFT SIZE,ASSOC,LINE...
 //   loadgrid-engine MODEL accesses PASSES SHIFT
+//   loadgrid-engine MODEL indices PASSES SHIFT
 //
 // The front end, loadgrid-model, checks every argument first.
 #include <atomic>
@@ -212,6 +213,11 @@ int main(int argc, char **argv)
 					opt[k] |= std::strcmp(argv[i], names[k]) == 0;
 			Writer out(opt[0], opt[1], opt[2]);
 			run.all(out);
+		} else if (cmd == "indices") {
+			// the index that each step reads
+			Run run(m, passes, shift);
+			for (long t = 0; t < run.steps(); t++)
+				std::printf("%ld\n", run.index(t));
 		} else if (cmd == "accesses") {
 			// main's data accesses as cachegrind counts them: a modify
 			// is a read

@@ -229,13 +229,14 @@ def misses(path, geometries, n, stack):
     return [tuple(map(int, line.split())) for line in r.stdout.splitlines()]
 
 
-def accesses(path, n=learn.PASSES, stack=0):
-    """main's data reads and writes, as cachegrind counts them."""
-    r = engine(model(path), "accesses", n, stack, capture_output=True,
-               text=True)
+def numbers(path, what, n=learn.PASSES, stack=0):
+    """Numbers the engine prints for a kernel: its "accesses" (main's data
+    reads and writes, as cachegrind counts them) or its "indices" (the
+    index of every step)."""
+    r = engine(model(path), what, n, stack, capture_output=True, text=True)
     if r.returncode:
         raise vgrun.Failure(r.stderr.strip())
-    return tuple(map(int, r.stdout.split()))
+    return list(map(int, r.stdout.split()))
 
 
 def check(args, geometries, stack):

@@ -40,7 +40,7 @@ def main():
         geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
         predicted = loadgrid_model.misses(kernel, geometries,
                                           loadgrid_model.learn.PASSES, 0)
-        reads, writes = loadgrid_model.accesses(kernel)
+        reads, writes = loadgrid_model.numbers(kernel, "accesses")
         measured = [vgrun.cachegrind(kernel, g)[0] for _, g in CACHES]
         same = same and (reads, writes) == measured[0][:2]
         access_rows.append(f"| `{name}` | {cell(reads, measured[0][0])} | "
