@@ -8,7 +8,8 @@ runs once under GNU time for its peak memory, then RUNS more times
 (default 20; a quarter as many copies) under hyperfine, or a plain timer
 where hyperfine is not installed.  Then loadgrid-model, where BINDIR has
 it and Valgrind is installed, shows each kernel's known D1 misses beside
-cachegrind's.  Exits 1, saying why, if a workload fails, the copy differs
+cachegrind's, and, where matplotlib is installed, the kernels' pictures
+are drawn into BINDIR/pictures.  Exits 1, saying why, if a workload fails, the copy differs
 from its input or a known answer is not what cachegrind measures.
 """
 import json
@@ -24,6 +25,7 @@ import time
 
 COPY_MIB = 32
 TIME = "/usr/bin/time"
+HERE = os.path.dirname(os.path.abspath(__file__))
 GEOMETRY = "32768,8,64"
 KERNELS = [
     ("loadgrid1", "12,000,000 reads, in order"),
@@ -113,6 +115,18 @@ def known_answers(bindir):
         fail("a known answer differs from cachegrind's count")
 
 
+def pictures(bindir):
+    """Draws the pictures, or says in one line why not."""
+    out = os.path.join(bindir, "pictures")
+    r = subprocess.run([sys.executable, os.path.join(HERE, "pictures.py"),
+                        bindir, out], capture_output=True, text=True)
+    if r.returncode:
+        why = r.stderr.strip().splitlines()[-1:] or ["failed"]
+        print(f"\nPictures: skipped, {why[0].removeprefix('pictures: ')}")
+    else:
+        print(f"\nPictures: {os.path.join(out, '*.svg')}")
+
+
 def main():
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__)
@@ -149,6 +163,7 @@ def main():
           f"{copies} copies of {COPY_MIB} MiB; peak memory is "
           "the resident set of one run.")
     known_answers(bindir)
+    pictures(bindir)
 
 
 if __name__ == "__main__":
