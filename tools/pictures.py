@@ -57,7 +57,8 @@ def plotting_python():
     matplotlib.use("svg")
     import matplotlib.pyplot
     plt = matplotlib.pyplot
-    plt.rcParams.update({"svg.hashsalt": "loadgrid", "font.size": 9,
+    plt.rcParams.update({"svg.hashsalt": "loadgrid", "path.simplify": False,
+                         "font.size": 9,
                          "axes.grid": True, "grid.alpha": 0.3})
 
 
