@@ -23,9 +23,9 @@ CACHES = [("8 KiB direct-mapped, 32-byte lines", "8192,1,32"),
           ("1 MiB 16-way", "1048576,16,64")]
 
 
-def cell(model, measured):
-    return f"{model:,}" if model == measured else \
-        f"{model:,} (cachegrind {measured:,})"
+def pair(model, measured):
+    """A model's figure and cachegrind's, as two cells."""
+    return f"{model:,} | {measured:,}"
 
 
 def main():
@@ -43,23 +43,25 @@ def main():
         reads, writes = loadgrid_model.numbers(kernel, "accesses")
         measured = [vgrun.cachegrind(kernel, g)[0] for _, g in CACHES]
         same = same and (reads, writes) == measured[0][:2]
-        access_rows.append(f"| `{name}` | {cell(reads, measured[0][0])} | "
-                           f"{cell(writes, measured[0][1])} |")
+        access_rows.append(f"| `{name}` | {pair(reads, measured[0][0])} | "
+                           f"{pair(writes, measured[0][1])} |")
         for (label, _), p, m in zip(CACHES, predicted, measured):
             same = same and p[:2] == m[2:]
-            miss_rows.append(f"| `{name}` | {label} | {cell(p[0], m[2])} | "
-                             f"{cell(p[1], m[3])} |")
-    print("| kernel | data reads in `main` | data writes in `main` |")
-    print("|---|---:|---:|")
+            miss_rows.append(f"| `{name}` | {label} | {pair(p[0], m[2])} | "
+                             f"{pair(p[1], m[3])} |")
+    print("| kernel | data reads in `main` | cachegrind | "
+          "data writes in `main` | cachegrind |")
+    print("|---|---:|---:|---:|---:|")
     print("\n".join(access_rows))
     print()
     print("| kernel | D1 cache (64-byte lines but the first) "
-          "| read misses in `main` | write misses in `main` |")
-    print("|---|---|---:|---:|")
+          "| read misses in `main` | cachegrind "
+          "| write misses in `main` | cachegrind |")
+    print("|---|---|---:|---:|---:|---:|")
     print("\n".join(miss_rows))
-    print("\nEvery figure above is loadgrid-model's and "
-          + ("equals cachegrind's count of the canonical run."
-             if same else "differs from cachegrind's where marked."))
+    print("\nEach figure is loadgrid-model's, beside cachegrind's count of "
+          "the canonical run: " + ("all equal." if same else
+                                   "SOME DIFFER."))
     return 0 if same else 1
 
 
