@@ -35,54 +35,34 @@ class Stream:
 
     def __init__(self, recs, lo, hi):
         self.recs = recs
-        self.main = []  # per record: made by main's instruction
-        inside = False
-        for kind, addr, _ in recs:
-            if kind == "I":
-                inside = lo <= addr < hi
-            self.main.append(inside)
+        self.main = []  # per record: made by one of main's instructions
+        self.insn = []  # per record: the instruction that made it
+        watch = vgrun.Watch(lo, hi)
+        for rec in recs:
+            watch.see(rec)
+            self.main.append(watch.inside)
+            self.insn.append(watch.insn)
         check(any(self.main), "main never runs")
         self.entry = self.main.index(True)
-        # Loads by main whose address moves are the array reads.
-        first, moving = {}, []
-        insn = None
-        for n in range(self.entry, len(recs)):
-            kind, addr, _ = recs[n]
-            if kind == "I":
-                insn = addr
-            elif kind == "L" and self.main[n]:
-                if first.setdefault(insn, addr) != addr and \
-                        insn not in moving:
-                    moving.append(insn)
-        check(len(moving) == ARRAYS,
-              f"{len(moving)} instructions read moving addresses, "
+        check(len(watch.moving) == ARRAYS,
+              f"{len(watch.moving)} instructions read moving addresses, "
               f"want {ARRAYS} arrays")
-        order = {}  # array-read instruction -> array number, by first read
-        self.reads = []  # record number of every array read, in order
-        insn = None
-        for n in range(self.entry, len(recs)):
-            kind, addr, _ = recs[n]
-            if kind == "I":
-                insn = addr
-            elif kind == "L" and self.main[n] and insn in moving:
-                order.setdefault(insn, len(order))
-                self.reads.append(n)
-        self.array = order
+        # Every array read in order, and each array-reading instruction's
+        # array, numbered by its first read.
+        self.reads = [n for n, (kind, _, _) in enumerate(recs)
+                      if kind == "L" and self.main[n]
+                      and self.insn[n] in watch.moving]
+        self.array = {}
+        for n in self.reads:
+            self.array.setdefault(self.insn[n], len(self.array))
         check(len(self.reads) >= ARRAYS, "no whole step of array reads")
         # The first array read of every step.
         self.steps = self.reads[::ARRAYS]
-        for s, n in enumerate(self.steps):
+        for s in range(len(self.steps)):
             step = self.reads[s * ARRAYS:(s + 1) * ARRAYS]
-            got = [self._array(m) for m in step]
+            got = [self.array[self.insn[m]] for m in step]
             check(len(step) < ARRAYS or got == list(range(ARRAYS)),
                   f"step {s} reads the arrays in the order {got}")
-
-    def _array(self, n):
-        """Array number of the array read at record n."""
-        m = n
-        while self.recs[m][0] != "I":
-            m -= 1
-        return self.array[self.recs[m][1]]
 
     def template(self, start, end, calls=None, literal_tail=False):
         """Records start..end as template entries; each run of records made
@@ -104,7 +84,7 @@ class Stream:
                     continue
             kind, addr, size = self.recs[n]
             if n in reads:
-                out.append(("A", self._array(n), size))
+                out.append(("A", self.array[self.insn[n]], size))
             else:
                 out.append((kind, addr, size, self.main[n]))
             n += 1
@@ -153,14 +133,9 @@ def learn(kernel):
     check(len(counter) == 1, f"{len(counter)} candidates for the pass "
           "counter, want one")
     counter = counter.pop()
-    test = None
-    for n in range(a.entry, a.steps[0]):
-        kind, addr, _ = a.recs[n]
-        if kind == "I":
-            insn = addr
-        elif kind in "LM" and addr == counter and a.main[n]:
-            test = insn
-            break
+    test = next((a.insn[n] for n in range(a.entry, a.steps[0])
+                 if a.recs[n][0] in "LM" and a.recs[n][1] == counter
+                 and a.main[n]), None)
     check(test is not None, "the prologue never tests the pass counter")
 
     # Run B: pass counter set to the last pass, for the end of the run.
