@@ -9,9 +9,8 @@
 // recently used first.
 class Lru {
       public:
-	Lru(std::uint64_t size, unsigned assoc, unsigned line)
-	    : assoc(assoc), sets((size / line) / assoc),
-	      tags(sets * assoc, EMPTY)
+	Lru(std::uint64_t sets, unsigned assoc, unsigned line)
+	    : assoc(assoc), sets(sets), tags(sets * assoc, EMPTY)
 	{
 		while ((1u << bits) < line)
 			bits++;
@@ -31,23 +30,25 @@ class Lru {
 		std::copy_n(&o.tags[s * assoc], assoc, &tags[s * assoc]);
 	}
 
-	// Touches line number n; true on a miss.  Lines slide down the set
-	// while it is searched, until n is found or the last one falls out.
-	[[gnu::always_inline]] bool ref(std::uint64_t n)
+	// Touches line number n; returns how deep in its set it was: 0 for
+	// the most recent line, the associativity for a miss.  Lines slide
+	// down the set while it is searched, until n is found or the last one
+	// falls out.
+	[[gnu::always_inline]] unsigned depth(std::uint64_t n)
 	{
 		std::uint64_t *set = &tags[(n & (sets - 1)) * assoc];
 		std::uint64_t prev = set[0];
 		if (prev == n)
-			return false;
+			return 0;
 		set[0] = n;
 		for (unsigned i = 1; i < assoc; i++) {
 			std::uint64_t cur = set[i];
 			set[i] = prev;
 			if (cur == n)
-				return false;
+				return i;
 			prev = cur;
 		}
-		return true;
+		return assoc;
 	}
 
 	bool operator==(const Lru &o) const { return tags == o.tags; }
@@ -84,7 +85,8 @@ struct Misses {
 	}
 };
 
-// One geometry, counted two ways over the same records.
+// Caches of one set count and line size, counted two ways over the same
+// records.
 //
 // As cachegrind counts: a data access of up to 16 bytes (larger ones are
 // cut to 16), touching both lines when it straddles two and then missing
@@ -94,14 +96,19 @@ struct Misses {
 // As a din trace: one record per line touched, a modify being a read and
 // then a write.  Every record counts.
 //
-// The two see the same lines touched in the same order but where an
-// access straddles two lines, so one cache serves both in every set that
-// no straddling access has yet made differ.
+// In each set an LRU cache holds the most recent lines, so caches that
+// differ only in their ways are all answered by one of the most ways, by
+// how deep each line is found.  And the two counts see the same lines
+// touched in the same order but where an access straddles two lines, so
+// one cache serves both in every set that no straddling access has yet
+// made differ.
 class Sim {
       public:
-	Sim(std::uint64_t size, unsigned assoc, unsigned line)
-	    : cg(size, assoc, line), din(size, assoc, line), bits(cg.line_bits()),
-	      split(cg.set_count())
+	Sim(std::uint64_t sets, unsigned line, std::vector<unsigned> ways)
+	    : n(ways.size()), ways(ways),
+	      cg(sets, *std::max_element(ways.begin(), ways.end()), line),
+	      din(sets, *std::max_element(ways.begin(), ways.end()), line),
+	      bits(cg.line_bits()), split(sets)
 	{
 	}
 
@@ -113,36 +120,36 @@ class Sim {
 			touch(first, main, kind == 'S');
 			return;
 		}
-		for (std::uint64_t n : {first, last})
-			if (!split[cg.set_of(n)]) {
-				din.copy_set(cg, cg.set_of(n));
-				split[cg.set_of(n)] = true;
+		for (std::uint64_t l : {first, last})
+			if (!split[cg.set_of(l)]) {
+				din.copy_set(cg, cg.set_of(l));
+				split[cg.set_of(l)] = true;
 			}
-		bool miss = cg.ref(first);
-		miss = cg.ref(last) || miss;
-		if (main && miss)
-			(kind == 'S' ? n.main_writes : n.main_reads)++;
-		(kind == 'S' ? n.trace_writes : n.trace_reads) += din.ref(first);
+		unsigned d = std::max(cg.depth(first), cg.depth(last));
+		unsigned dd = din.depth(first);
+		for (std::size_t g = 0; g < ways.size(); g++) {
+			if (main && d >= ways[g])
+				(kind == 'S' ? n[g].main_writes : n[g].main_reads)++;
+			(kind == 'S' ? n[g].trace_writes : n[g].trace_reads) += dd >= ways[g];
+		}
 	}
 
 	// An access within line number line.  A modify is a read here: its
 	// write in the din trace always hits.
 	[[gnu::always_inline]] void touch(std::uint64_t line, bool main, bool write)
 	{
-		bool miss = cg.ref(line);
-		bool dmiss = miss;
+		unsigned d = cg.depth(line);
+		unsigned dd = d;
 		std::uint64_t s = cg.set_of(line);
 		if (split[s]) {
-			dmiss = din.ref(line);
+			dd = din.depth(line);
 			split[s] = !din.same_set(cg, s);
 		}
-		if (write) {
-			n.main_writes += main && miss;
-			n.trace_writes += dmiss;
-		} else {
-			n.main_reads += main && miss;
-			n.trace_reads += dmiss;
-		}
+		if (ways.size() == 1)
+			count(n[0], ways[0], d, dd, main, write);
+		else
+			for (std::size_t g = 0; g < ways.size(); g++)
+				count(n[g], ways[g], d, dd, main, write);
 	}
 
 	unsigned line_bits() const { return bits; }
@@ -160,9 +167,22 @@ class Sim {
 		return true;
 	}
 
-	Misses n;
+	std::vector<Misses> n; // per number of ways, in the order given
 
       private:
+	[[gnu::always_inline]] static void count(Misses &m, unsigned ways, unsigned d,
+						 unsigned dd, bool main, bool write)
+	{
+		if (write) {
+			m.main_writes += main && d >= ways;
+			m.trace_writes += dd >= ways;
+		} else {
+			m.main_reads += main && d >= ways;
+			m.trace_reads += dd >= ways;
+		}
+	}
+
+	std::vector<unsigned> ways;
 	Lru cg, din; // din holds only the sets marked split
 	unsigned bits;
 	std::vector<std::uint8_t> split;

@@ -146,12 +146,17 @@ class Steps {
 		long i = run.index(t);
 		for (int j = 0; j < ARRAYS; j++)
 			lines[j] = run.address(j, i) >> bits;
+		// Array reads, fixed places and calls each touch the cache from
+		// a call site of their own, whose branches then learn their
+		// own habits: the fixed places mostly hit the most recent line.
 		for (const Op &op : Run::ends_pass(t) ? boundary : body) {
-			if (op.call) {
+			if (op.array) {
+				sim.touch(lines[op.line], op.main, op.write);
+			} else if (op.call) {
 				for (const Op &c : calls[ncall++ % calls.size()])
 					sim.touch(c.line, c.main, c.write);
 			} else {
-				sim.touch(op.array ? lines[op.line] : op.line, op.main, op.write);
+				sim.touch(op.line, op.main, op.write);
 			}
 		}
 	}
@@ -183,7 +188,9 @@ void misses(const Model &m, int passes, std::uint64_t shift, Sim &sim)
 	for (Sim before = sim; p < passes - 1; p++) {
 		if (run.periodic()) {
 			if (p > 0 && sim.same_state(before)) {
-				sim.n += (sim.n - before.n) * std::uint64_t(passes - 1 - p);
+				for (std::size_t g = 0; g < sim.n.size(); g++)
+					sim.n[g] += (sim.n[g] - before.n[g]) *
+						    std::uint64_t(passes - 1 - p);
 				break;
 			}
 			before = sim;
@@ -231,14 +238,25 @@ int main(int argc, char **argv)
 			std::printf("%lu %lu\n", (unsigned long)n[0], (unsigned long)n[1]);
 		} else {
 			drop_fetches(m);
-			std::vector<Sim> sims;
+			// Geometries of one set count and line size share a Sim.
+			std::map<std::pair<std::uint64_t, unsigned>, std::vector<unsigned>> ways;
+			std::vector<std::pair<std::uint64_t, unsigned>> shape;
+			std::vector<std::size_t> member;
 			for (int i = 5; i < argc; i++) {
 				unsigned long size, assoc, line;
 				if (std::sscanf(argv[i], "%lu,%lu,%lu", &size, &assoc, &line) != 3)
 					throw std::runtime_error(std::string("bad geometry ") + argv[i]);
-				sims.emplace_back(size, assoc, line);
+				shape.push_back({size / line / assoc, unsigned(line)});
+				member.push_back(ways[shape.back()].size());
+				ways[shape.back()].push_back(assoc);
 			}
-			// The geometries in turn, on two threads.
+			std::vector<Sim> sims;
+			std::map<std::pair<std::uint64_t, unsigned>, std::size_t> sim_of;
+			for (const auto &[key, w] : ways) {
+				sim_of[key] = sims.size();
+				sims.emplace_back(key.first, key.second, w);
+			}
+			// The Sims in turn, on two threads.
 			std::atomic<std::size_t> next{0};
 			auto work = [&] {
 				for (std::size_t g; (g = next++) < sims.size();)
@@ -247,11 +265,13 @@ int main(int argc, char **argv)
 			std::thread other(work);
 			work();
 			other.join();
-			for (const Sim &sim : sims)
-				std::printf("%lu %lu %lu %lu\n", (unsigned long)sim.n.main_reads,
-					    (unsigned long)sim.n.main_writes,
-					    (unsigned long)sim.n.trace_reads,
-					    (unsigned long)sim.n.trace_writes);
+			for (std::size_t i = 0; i < shape.size(); i++) {
+				const Misses &n = sims[sim_of[shape[i]]].n[member[i]];
+				std::printf("%lu %lu %lu %lu\n", (unsigned long)n.main_reads,
+					    (unsigned long)n.main_writes,
+					    (unsigned long)n.trace_reads,
+					    (unsigned long)n.trace_writes);
+			}
 		}
 		if (std::fflush(stdout))
 			throw std::runtime_error(std::string("write: ") + std::strerror(errno));

@@ -1,13 +1,12 @@
 #include "pattern.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
-
-std::uint64_t hex(const std::string &s) { return std::stoull(s, nullptr, 16); }
 
 Segment *segment(Model &m, const std::string &label)
 {
@@ -26,48 +25,90 @@ Segment *segment(Model &m, const std::string &label)
 	throw std::runtime_error("unknown segment " + label);
 }
 
+// Reads the words of a model's text, line by line.
+class Words {
+      public:
+	explicit Words(const std::string &text) : p(text.c_str()) {}
+
+	bool more() const { return *p != 0; }
+	std::string word()
+	{
+		skip();
+		const char *start = p;
+		while (*p && *p != ' ' && *p != '\n')
+			p++;
+		return std::string(start, p);
+	}
+	std::uint64_t number(int base)
+	{
+		char *end;
+		std::uint64_t n = std::strtoull(p, &end, base);
+		if (end == p)
+			throw std::runtime_error("a number missing");
+		p = end;
+		return n;
+	}
+	bool line_ends()
+	{
+		skip();
+		return *p == '\n' || *p == 0;
+	}
+	void next_line()
+	{
+		while (*p && *p++ != '\n')
+			;
+	}
+
+      private:
+	const char *p;
+	void skip()
+	{
+		while (*p == ' ')
+			p++;
+	}
+};
+
 } // namespace
 
 Model load(const std::string &path)
 {
-	std::ifstream in(path);
+	std::ifstream in(path, std::ios::binary);
 	if (!in)
 		throw std::runtime_error(path + ": cannot open");
-	Model m;
-	std::string line, word;
-	if (!std::getline(in, line) || line != "loadgrid-model 1")
+	std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+	if (text.rfind("loadgrid-model 1\n", 0) != 0)
 		throw std::runtime_error(path + ": not a model");
-	while (std::getline(in, line)) {
-		std::istringstream f(line);
-		f >> word;
-		if (word == "kernel") {
-			f >> m.kernel;
-		} else if (word == "reads") {
-			while (f >> word)
-				m.reads.push_back(hex(word));
-		} else if (word == "segment") {
-			std::string label;
-			std::size_t n;
-			f >> label >> n;
-			Segment *seg = segment(m, label);
-			for (std::size_t k = 0; k < n && std::getline(in, line); k++) {
-				std::istringstream r(line);
-				std::string kind, addr, flags;
-				Rec rec{};
-				r >> kind >> addr >> rec.size >> flags;
-				rec.kind = kind[0];
-				rec.addr = hex(addr);
-				for (char c : flags)
-					rec.flags |= c == 's' ? STACK
-						     : c == 'm' ? MAIN
-						     : c == 'a' ? ARRAY
-						     : c == 'c' ? CALL
-								: 0;
-				seg->push_back(rec);
+	Model m;
+	try {
+		Words w(text);
+		for (w.next_line(); w.more(); w.next_line()) {
+			std::string key = w.word();
+			if (key == "kernel") {
+				m.kernel = w.word();
+			} else if (key == "reads") {
+				while (!w.line_ends())
+					m.reads.push_back(w.number(16));
+			} else if (key == "segment") {
+				Segment *seg = segment(m, w.word());
+				std::uint64_t n = w.number(10);
+				for (std::uint64_t k = 0; k < n; k++) {
+					w.next_line();
+					Rec rec{};
+					rec.kind = w.word()[0];
+					rec.addr = w.number(16);
+					rec.size = std::uint32_t(w.number(10));
+					for (char c : w.word())
+						rec.flags |= c == 's' ? STACK
+							     : c == 'm' ? MAIN
+							     : c == 'a' ? ARRAY
+							     : c == 'c' ? CALL
+									: 0;
+					seg->push_back(rec);
+				}
 			}
-			if (seg->size() != n)
-				throw std::runtime_error(path + ": cut short");
 		}
+	} catch (const std::runtime_error &e) {
+		throw std::runtime_error(path + ": " + e.what());
 	}
 	if (m.reads.size() != ARRAYS || m.body.empty() || m.final.empty())
 		throw std::runtime_error(path + ": incomplete");
