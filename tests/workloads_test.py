@@ -57,6 +57,20 @@ class Runner(Case):
         self.assertIn("by a plain timer", r.stdout)
         self.assertIn("Known answers: skipped, valgrind: not found", r.stdout)
 
+    def test_goes_on_without_matplotlib(self):
+        fake = os.path.join(self.dir, "matplotlib")
+        os.mkdir(fake)
+        with open(os.path.join(fake, "__init__.py"), "w") as f:
+            f.write("raise ImportError('hidden by the test')\n")
+        env = dict(os.environ, PYTHONPATH=self.dir)
+        r = self.run_cmd(sys.executable, RUNNER, BUILD, "2", env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_table(r.stdout)
+        self.assertRegex(r.stdout, r"\nKnown answers: D1 misses")
+        self.assertTrue(r.stdout.endswith(
+            "\nPictures: skipped, matplotlib: not installed "
+            "(Debian's python3-matplotlib)\n"), r.stdout[-300:])
+
     def stand_in(self, name, script):
         bindir = os.path.join(self.dir, "bin")
         os.mkdir(bindir)
