@@ -28,7 +28,6 @@ class Writer {
 	    : fetches(fetches), lackey(lackey), mask(low32 ? 0xffffffffu : ~0ull)
 	{
 	}
-	~Writer() { flush(); }
 
 	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool)
 	{
@@ -59,6 +58,13 @@ class Writer {
 		}
 	}
 
+	void flush()
+	{
+		if (used && std::fwrite(buf, 1, used, stdout) != used)
+			throw std::runtime_error(std::string("write: ") + std::strerror(errno));
+		used = 0;
+	}
+
       private:
 	bool fetches, lackey;
 	std::uint64_t mask;
@@ -78,17 +84,10 @@ class Writer {
 			buf[used++] = digits[--n];
 		buf[used++] = '\n';
 	}
-
-	void flush()
-	{
-		if (used && std::fwrite(buf, 1, used, stdout) != used)
-			throw std::runtime_error(std::string("write: ") + std::strerror(errno));
-		used = 0;
-	}
 };
 
-// One geometry's view of a loop segment: a line number for each record
-// but the array reads, which are known only at run time.
+// A loop segment as one set count and line size see it: a line number
+// for each record but the array reads, which are known only at run time.
 struct Op {
 	std::uint64_t line; // or the array number
 	bool array, call, main, write;
@@ -121,7 +120,7 @@ bool compile(const Segment &seg, unsigned bits, std::uint64_t sets, std::uint64_
 	return true;
 }
 
-// A run through one geometry.  The loop's steps go through the compiled
+// A run through one Sim.  The loop's steps go through the compiled
 // segments, the rest record by record.
 class Steps {
       public:
@@ -177,8 +176,8 @@ void pass(Steps &run, int p)
 		run.step(long(p) * STEPS + s);
 }
 
-// Runs the passes through one geometry.  Where each pass makes the same
-// records, a pass that leaves the cache as it found it will do so again:
+// Runs the passes through one Sim.  Where each pass makes the same
+// records, a pass that leaves the caches as it found them will do so again:
 // from there on each pass adds the misses of the one before, and only the
 // last pass, which ends the run, is simulated.
 void misses(const Model &m, int passes, std::uint64_t shift, Sim &sim)
@@ -220,6 +219,7 @@ int main(int argc, char **argv)
 					opt[k] |= std::strcmp(argv[i], names[k]) == 0;
 			Writer out(opt[0], opt[1], opt[2]);
 			run.all(out);
+			out.flush();
 		} else if (cmd == "indices") {
 			// the index that each step reads
 			Run run(m, passes, shift);

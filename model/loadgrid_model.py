@@ -216,16 +216,19 @@ def verify(file, n, seen):
 
 
 def engine(*args, **kw):
-    return subprocess.run([ENGINE, *map(str, args)], **kw)
+    """Runs the engine; its failure is said as this program's."""
+    r = subprocess.run([ENGINE, *map(str, args)], stderr=subprocess.PIPE,
+                       text=True, **kw)
+    if r.returncode > 0:
+        raise vgrun.Failure(r.stderr.strip().removeprefix("loadgrid-engine: "))
+    return r
 
 
 def misses(path, geometries, n, stack):
     """Per geometry: main's read and write misses, the trace's."""
     r = engine(model(path), "misses", n, stack,
                *(",".join(map(str, g)) for g in geometries),
-               capture_output=True, text=True)
-    if r.returncode:
-        raise vgrun.Failure(r.stderr.strip())
+               stdout=subprocess.PIPE)
     return [tuple(map(int, line.split())) for line in r.stdout.splitlines()]
 
 
@@ -233,9 +236,7 @@ def numbers(path, what, n=learn.PASSES, stack=0):
     """Numbers the engine prints for a kernel: its "accesses" (main's data
     reads and writes, as cachegrind counts them) or its "indices" (the
     index of every step)."""
-    r = engine(model(path), what, n, stack, capture_output=True, text=True)
-    if r.returncode:
-        raise vgrun.Failure(r.stderr.strip())
+    r = engine(model(path), what, n, stack, stdout=subprocess.PIPE)
     return list(map(int, r.stdout.split()))
 
 
@@ -279,16 +280,21 @@ def main(argv=None):
             opts = [o for o in ("fetches", "low32") if getattr(args, o)]
             sys.stdout.flush()
             r = engine(model(args.kernel), "trace", n, stack, *opts)
-            if r.returncode > 0:
-                return 1
             return 0 if r.returncode == 0 else 128 - r.returncode
         if args.command == "misses":
             for text, row in zip(args.cache, misses(args.kernel, geometries,
                                                     n, stack)):
                 print(text, *row)
-            return 0
-        return check(args, geometries, stack)
+            status = 0
+        else:
+            status = check(args, geometries, stack)
+        sys.stdout.flush()
+        return status
     except vgrun.Failure as e:
         return fail(e)
     except OSError as e:
-        return fail(f"{e.filename or 'loadgrid-engine'}: {e.strerror}")
+        if e.filename is None:  # standard output: nothing more goes there
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            if isinstance(e, BrokenPipeError):
+                return 141
+        return fail(f"{e.filename or 'write'}: {e.strerror}")

@@ -222,6 +222,16 @@ class Errors(unittest.TestCase):
                     self.assertRegex(out.stderr,
                                      f"^loadgrid-model: .*{reason}.*\n$")
 
+    def test_write_errors(self):
+        for args in (("trace", KERNELS[0], "--passes", "1"),
+                     ("misses", KERNELS[0], "--cache", "32k,8,64")):
+            with self.subTest(args[0]), open("/dev/full", "w") as full:
+                out = subprocess.run([MODEL, *args], stdout=full,
+                                     stderr=subprocess.PIPE, text=True)
+                self.assertEqual(out.returncode, 1)
+                self.assertEqual(out.stderr, "loadgrid-model: write: No "
+                                 "space left on device\n")
+
     def test_without_valgrind(self):
         kernel = KERNELS[0]
         learned(kernel)
