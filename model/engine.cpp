@@ -152,7 +152,7 @@ class Steps {
 			if (op.array) {
 				sim.touch(lines[op.line], op.main, op.write);
 			} else if (op.call) {
-				for (const Op &c : calls[ncall++ % calls.size()])
+				for (const Op &c : calls[run.next_call()])
 					sim.touch(c.line, c.main, c.write);
 			} else {
 				sim.touch(op.line, op.main, op.write);
@@ -167,7 +167,6 @@ class Steps {
 	bool fast;
 	Ops body, boundary;
 	std::vector<Ops> calls;
-	std::size_t ncall = 0;
 };
 
 void pass(Steps &run, int p)

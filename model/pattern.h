@@ -73,8 +73,9 @@ class Run {
 	// The index that step t reads, and array j's element i.
 	long index(long t) const;
 	std::uint64_t address(int j, long i) const { return base[j] + ELEM * i; }
-	// The records of main's next call out.
-	const Segment &next_call() { return m.calls[ncall++ % m.calls.size()]; }
+	// Which of the calls of one period main's next call out makes, and
+	// its records.
+	std::size_t next_call() { return ncall++ % m.calls.size(); }
 
       private:
 	const Model &m;
@@ -88,7 +89,7 @@ class Run {
 	{
 		for (const Rec &r : seg) {
 			if (r.flags & CALL) {
-				emit(next_call(), i, out);
+				emit(m.calls[next_call()], i, out);
 				continue;
 			}
 			std::uint64_t a = r.flags & ARRAY ? address(r.addr, i)
