@@ -104,7 +104,7 @@ struct Misses {
 // made differ.
 class Sim {
       public:
-	Sim(std::uint64_t sets, unsigned line, std::vector<unsigned> ways)
+	Sim(std::uint64_t sets, unsigned line, const std::vector<unsigned> &ways)
 	    : n(ways.size()), ways(ways),
 	      cg(sets, *std::max_element(ways.begin(), ways.end()), line),
 	      din(sets, *std::max_element(ways.begin(), ways.end()), line),

@@ -68,7 +68,7 @@ class Writer {
       private:
 	bool fetches, lackey;
 	std::uint64_t mask;
-	char buf[1 << 16];
+	char buf[1 << 16] = {};
 	std::size_t used = 0;
 
 	void line(char label, std::uint64_t addr)
