@@ -127,6 +127,12 @@ def fail(why):
     return 1
 
 
+def in_build(bindir):
+    """Use the engine of the build folder bindir."""
+    global ENGINE
+    ENGINE = os.path.join(bindir, "model", "loadgrid-engine")
+
+
 def cache_dir():
     return os.environ.get("LOADGRID_MODEL_CACHE") or os.path.join(
         os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),

@@ -45,8 +45,8 @@ def symbol(path, name):
 
 @contextlib.contextmanager
 def canonical(kernel):
-    """The canonical command line for kernel, as (argv prefix to put a
-    tool's options into, link); run it with env={} and cwd="/"."""
+    """A fresh link to kernel by which to start the canonical run; start
+    it with start(), which gives the empty environment and the folder."""
     name = os.path.basename(kernel)
     target = os.path.realpath(kernel)
     chars = string.ascii_letters + string.digits
@@ -176,7 +176,8 @@ def cachegrind(kernel, geometry):
                     text=True)
         _, err = run.communicate()
         if run.returncode or not os.path.exists(out):
-            raise Failure(f"cachegrind: {err.strip().splitlines()[-1:]}")
+            last = err.strip().splitlines()[-1:] or ["no output"]
+            raise Failure(f"cachegrind: {last[0]}")
         with open(out) as f:
             return main_misses(f), ["env", "-i", "valgrind", *argv[1:4],
                                     link]

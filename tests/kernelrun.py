@@ -267,5 +267,5 @@ if __name__ == "__main__":
         sys.exit(__doc__)
     try:
         commands[sys.argv[1]](*sys.argv[2:])
-    except Fault as e:
+    except (Fault, vgrun.Failure) as e:
         sys.exit(f"FAIL: {e}")

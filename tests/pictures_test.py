@@ -63,8 +63,7 @@ class Drawn(unittest.TestCase):
         # Drawn to three figures: the few misses that the C library's
         # choice of string routines moves from machine to machine never
         # show, so this holds on any x86-64 machine.
-        pictures.loadgrid_model.ENGINE = os.path.join(
-            BINDIR, "model", "loadgrid-engine")
+        pictures.loadgrid_model.in_build(BINDIR)
         with open(os.path.join(COMMITTED, "measured.csv")) as f:
             rows = list(csv.DictReader(f))
         self.assertEqual(len(rows), 3 * len(pictures.MEASURED))

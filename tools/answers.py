@@ -32,12 +32,12 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     bindir = sys.argv[1]
-    loadgrid_model.ENGINE = os.path.join(bindir, "model", "loadgrid-engine")
+    loadgrid_model.in_build(bindir)
     same = True
     access_rows, miss_rows = [], []
+    geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
     for name in vgrun.KERNELS:
         kernel = os.path.join(bindir, name)
-        geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
         predicted = loadgrid_model.misses(kernel, geometries,
                                           loadgrid_model.learn.PASSES, 0)
         reads, writes = loadgrid_model.numbers(kernel, "accesses")

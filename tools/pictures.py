@@ -235,7 +235,7 @@ def main(argv):
         sys.exit(__doc__)
     bindir, outdir = argv[:2]
     plotting_python()
-    loadgrid_model.ENGINE = os.path.join(bindir, "model", "loadgrid-engine")
+    loadgrid_model.in_build(bindir)
     os.makedirs(outdir, exist_ok=True)
     geometries = MEASURED
     if len(argv) == 4:

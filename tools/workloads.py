@@ -9,8 +9,9 @@ runs once under GNU time for its peak memory, then RUNS more times
 where hyperfine is not installed.  Then loadgrid-model, where BINDIR has
 it and Valgrind is installed, shows each kernel's known D1 misses beside
 cachegrind's, and, where matplotlib is installed, the kernels' pictures
-are drawn into BINDIR/pictures.  Exits 1, saying why, if a workload fails, the copy differs
-from its input or a known answer is not what cachegrind measures.
+are drawn into BINDIR/pictures.  Exits 1, saying why, if a workload
+fails, the copy differs from its input or a known answer is not what
+cachegrind measures.
 """
 import json
 import os
@@ -83,6 +84,13 @@ def ms(seconds):
     return f"{seconds * 1000:.1f} ms"
 
 
+def table(head, rows):
+    """Prints rows under head in left-aligned columns."""
+    widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
+    for r in [head] + rows:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+
+
 def known_answers(bindir):
     """Each kernel's D1 misses of main, predicted and measured."""
     model = os.path.join(bindir, "loadgrid-model")
@@ -108,9 +116,7 @@ def known_answers(bindir):
             "writes", "")
     print("\nKnown answers: D1 misses of main, 32 KiB 8-way cache of 64-byte "
           "lines\n(loadgrid-model check KERNEL --cache " + GEOMETRY + ")")
-    widths = [max(len(r[i]) for r in [head] + rows) for i in range(6)]
-    for r in [head] + rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    table(head, rows)
     if any(r[5] != "equal" for r in rows):
         fail("a known answer differs from cachegrind's count")
 
@@ -155,9 +161,7 @@ def main():
 
     head = ("program", "what it does", "median", "spread (min - max)",
             "peak memory", "throughput")
-    widths = [max(len(r[i]) for r in [head] + rows) for i in range(6)]
-    for r in [head] + rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    table(head, rows)
     timer = "hyperfine" if shutil.which("hyperfine") else "a plain timer"
     print(f"\nWall times by {timer}, {runs} runs a kernel and "
           f"{copies} copies of {COPY_MIB} MiB; peak memory is "
