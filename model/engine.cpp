@@ -5,8 +5,10 @@
 //   loadgrid-engine MODEL accesses PASSES SHIFT
 //   loadgrid-engine MODEL indices PASSES SHIFT
 //
-// The front end, loadgrid-model, checks every argument first.
+// It checks the model and every argument, and says what is wrong as
+// "loadgrid-engine: what: reason" with status 1.
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "cache.h"
+#include "misses.h"
 #include "pattern.h"
 
 namespace {
@@ -86,116 +89,102 @@ class Writer {
 	}
 };
 
-// A loop segment as one set count and line size see it: a line number
-// for each record but the array reads, which are known only at run time.
-struct Op {
-	std::uint64_t line; // or the array number
-	bool array, call, main, write;
-};
-using Ops = std::vector<Op>;
-
-// False where a record straddles two lines, which only Sim handles.  A
-// record whose set was last touched by its own line, with no array read
-// or call since, is a hit that changes nothing, and is left out.
-bool compile(const Segment &seg, unsigned bits, std::uint64_t sets, std::uint64_t shift, Ops &out)
+// A whole decimal number from lo to hi, or what is wrong with it.
+long long integer(const char *text, const char *what, long long lo, long long hi)
 {
-	std::map<std::uint64_t, std::uint64_t> mru; // set -> line, since a barrier
-	for (const Rec &r : seg) {
-		Op op{r.addr, (r.flags & ARRAY) != 0, (r.flags & CALL) != 0,
-		      (r.flags & MAIN) != 0, r.kind == 'S'};
-		if (op.array || op.call) {
-			mru.clear();
-			out.push_back(op);
-			continue;
-		}
-		std::uint64_t a = r.flags & STACK ? r.addr - shift : r.addr;
-		op.line = a >> bits;
-		if ((a + std::min(r.size, 16u) - 1) >> bits != op.line)
-			return false;
-		auto [at, fresh] = mru.try_emplace(op.line & (sets - 1), op.line);
-		if (fresh || at->second != op.line)
-			out.push_back(op);
-		at->second = op.line;
-	}
-	return true;
+	char *end;
+	errno = 0;
+	long long v = std::strtoll(text, &end, 10);
+	if (!*text || *end || errno || v < lo || v > hi)
+		throw std::runtime_error(std::string(what) + " '" + text + "': want a number from " +
+					 std::to_string(lo) + " to " + std::to_string(hi));
+	return v;
 }
 
-// A run through one Sim.  The loop's steps go through the compiled
-// segments, the rest record by record.
-class Steps {
-      public:
-	Steps(const Model &m, int passes, std::uint64_t shift, Sim &sim)
-	    : run(m, passes, shift), sim(sim), bits(sim.line_bits()), calls(m.calls.size())
-	{
-		std::uint64_t sets = sim.set_count();
-		fast = compile(m.body, bits, sets, shift, body) &&
-		       compile(m.boundary, bits, sets, shift, boundary);
-		for (std::size_t k = 0; k < calls.size(); k++)
-			fast = fast && compile(m.calls[k], bits, sets, shift, calls[k]);
-		run.head(sim);
-	}
-
-	bool periodic() const { return run.periodic(); }
-
-	void step(long t)
-	{
-		if (!fast || run.last(t))
-			return run.step(t, sim);
-		std::uint64_t lines[ARRAYS];
-		long i = run.index(t);
-		for (int j = 0; j < ARRAYS; j++)
-			lines[j] = run.address(j, i) >> bits;
-		// Array reads, fixed places and calls each touch the cache from
-		// a call site of their own, whose branches then learn their
-		// own habits: the fixed places mostly hit the most recent line.
-		for (const Op &op : Run::ends_pass(t) ? boundary : body) {
-			if (op.array) {
-				sim.touch(lines[op.line], op.main, op.write);
-			} else if (op.call) {
-				for (const Op &c : calls[run.next_call()])
-					sim.touch(c.line, c.main, c.write);
-			} else {
-				sim.touch(op.line, op.main, op.write);
-			}
-		}
-	}
-
-      private:
-	Run run;
-	Sim &sim;
-	unsigned bits;
-	bool fast;
-	Ops body, boundary;
-	std::vector<Ops> calls;
+struct Geometry {
+	std::uint64_t sets;
+	unsigned assoc, line;
 };
 
-void pass(Steps &run, int p)
+// SIZE,ASSOC,LINE in bytes, as cachegrind takes them.
+Geometry geometry(const char *text)
 {
-	for (long s = 0; s < STEPS; s++)
-		run.step(long(p) * STEPS + s);
+	std::string t = text;
+	std::size_t a = t.find(','), b = t.find(',', a + 1);
+	auto bad = [&](const char *why) {
+		return std::runtime_error(std::string("cache '") + text + "': " + why);
+	};
+	if (a == std::string::npos || b == std::string::npos)
+		throw bad("want SIZE,ASSOC,LINE");
+	std::string parts[3] = {t.substr(0, a), t.substr(a + 1, b - a - 1), t.substr(b + 1)};
+	long long size = integer(parts[0].c_str(), "size", 1, 1 << 28);
+	long long assoc = integer(parts[1].c_str(), "ways", 1, 1 << 16);
+	long long line = integer(parts[2].c_str(), "line", 16, 1 << 16);
+	auto pow2 = [](long long n) { return (n & (n - 1)) == 0; };
+	if (!pow2(line))
+		throw bad("the line size is not a power of two");
+	if (size % (line * assoc) || !pow2(size / (line * assoc)))
+		throw bad("the set count is not a whole power of two");
+	return {std::uint64_t(size / line / assoc), unsigned(assoc), unsigned(line)};
 }
 
-// Runs the passes through one Sim.  Where each pass makes the same
-// records, a pass that leaves the caches as it found them will do so again:
-// from there on each pass adds the misses of the one before, and only the
-// last pass, which ends the run, is simulated.
-void misses(const Model &m, int passes, std::uint64_t shift, Sim &sim)
+void trace(const Model &m, int passes, std::int64_t shift, char **opts, int n)
 {
-	Steps run(m, passes, shift, sim);
-	int p = 0;
-	for (Sim before = sim; p < passes - 1; p++) {
-		if (run.periodic()) {
-			if (p > 0 && sim.same_state(before)) {
-				for (std::size_t g = 0; g < sim.n.size(); g++)
-					sim.n[g] += (sim.n[g] - before.n[g]) *
-						    std::uint64_t(passes - 1 - p);
-				break;
-			}
-			before = sim;
-		}
-		pass(run, p);
+	Run run(m, passes, shift);
+	bool opt[3] = {};
+	const char *names[3] = {"fetches", "low32", "lackey"};
+	for (int i = 0; i < n; i++) {
+		int k = 0;
+		while (k < 3 && std::strcmp(opts[i], names[k]))
+			k++;
+		if (k == 3)
+			throw std::runtime_error(std::string("trace: unknown option '") + opts[i] + "'");
+		opt[k] = true;
 	}
-	pass(run, passes - 1);
+	Writer out(opt[0], opt[1], opt[2]);
+	run.all(out);
+	out.flush();
+}
+
+// Per geometry, main's read and write misses and the din trace's.
+void count_misses(const Model &model, int passes, std::int64_t shift, char **geos, int n)
+{
+	Model m = model;
+	drop_fetches(m);
+	// Geometries of one set count and line size share a Sim.
+	std::map<std::pair<std::uint64_t, unsigned>, std::vector<unsigned>> ways;
+	std::vector<std::pair<std::uint64_t, unsigned>> shape;
+	std::vector<std::size_t> member;
+	for (int i = 0; i < n; i++) {
+		Geometry g = geometry(geos[i]);
+		shape.push_back({g.sets, g.line});
+		member.push_back(ways[shape.back()].size());
+		ways[shape.back()].push_back(g.assoc);
+	}
+	if (shape.empty())
+		throw std::runtime_error("misses: no cache given");
+	Run(m, passes, shift); // the arguments, checked before the threads
+	std::vector<Sim> sims;
+	std::map<std::pair<std::uint64_t, unsigned>, std::size_t> sim_of;
+	for (const auto &[key, w] : ways) {
+		sim_of[key] = sims.size();
+		sims.emplace_back(key.first, key.second, w);
+	}
+	// The Sims in turn, on two threads.
+	std::atomic<std::size_t> next{0};
+	auto work = [&] {
+		for (std::size_t g; (g = next++) < sims.size();)
+			misses(m, passes, shift, sims[g]);
+	};
+	std::thread other(work);
+	work();
+	other.join();
+	for (std::size_t i = 0; i < shape.size(); i++) {
+		const Misses &c = sims[sim_of[shape[i]]].n[member[i]];
+		std::printf("%lu %lu %lu %lu\n", (unsigned long)c.main_reads,
+			    (unsigned long)c.main_writes, (unsigned long)c.trace_reads,
+			    (unsigned long)c.trace_writes);
+	}
 }
 
 } // namespace
@@ -204,21 +193,18 @@ int main(int argc, char **argv)
 {
 	try {
 		if (argc < 5)
-			throw std::runtime_error("usage: loadgrid-engine MODEL trace|misses PASSES SHIFT ...");
+			throw std::runtime_error("usage: loadgrid-engine MODEL "
+						 "trace|misses|accesses|indices PASSES SHIFT ...");
 		Model m = load(argv[1]);
 		std::string cmd = argv[2];
-		int passes = std::atoi(argv[3]);
-		std::uint64_t shift = std::strtoll(argv[4], nullptr, 10);
+		int passes = int(integer(argv[3], "passes", 1, m.passes));
+		std::int64_t shift = integer(argv[4], "stack shift", -MAX_SHIFT, MAX_SHIFT);
+		if ((cmd == "indices" || cmd == "accesses") && argc > 5)
+			throw std::runtime_error(cmd + ": takes nothing more");
 		if (cmd == "trace") {
-			Run run(m, passes, shift);
-			bool opt[3] = {};
-			const char *names[3] = {"fetches", "low32", "lackey"};
-			for (int i = 5; i < argc; i++)
-				for (int k = 0; k < 3; k++)
-					opt[k] |= std::strcmp(argv[i], names[k]) == 0;
-			Writer out(opt[0], opt[1], opt[2]);
-			run.all(out);
-			out.flush();
+			trace(m, passes, shift, argv + 5, argc - 5);
+		} else if (cmd == "misses") {
+			count_misses(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "indices") {
 			// the index that each step reads
 			Run run(m, passes, shift);
@@ -236,41 +222,7 @@ int main(int argc, char **argv)
 			run.all(count);
 			std::printf("%lu %lu\n", (unsigned long)n[0], (unsigned long)n[1]);
 		} else {
-			drop_fetches(m);
-			// Geometries of one set count and line size share a Sim.
-			std::map<std::pair<std::uint64_t, unsigned>, std::vector<unsigned>> ways;
-			std::vector<std::pair<std::uint64_t, unsigned>> shape;
-			std::vector<std::size_t> member;
-			for (int i = 5; i < argc; i++) {
-				unsigned long size, assoc, line;
-				if (std::sscanf(argv[i], "%lu,%lu,%lu", &size, &assoc, &line) != 3)
-					throw std::runtime_error(std::string("bad geometry ") + argv[i]);
-				shape.push_back({size / line / assoc, unsigned(line)});
-				member.push_back(ways[shape.back()].size());
-				ways[shape.back()].push_back(assoc);
-			}
-			std::vector<Sim> sims;
-			std::map<std::pair<std::uint64_t, unsigned>, std::size_t> sim_of;
-			for (const auto &[key, w] : ways) {
-				sim_of[key] = sims.size();
-				sims.emplace_back(key.first, key.second, w);
-			}
-			// The Sims in turn, on two threads.
-			std::atomic<std::size_t> next{0};
-			auto work = [&] {
-				for (std::size_t g; (g = next++) < sims.size();)
-					misses(m, passes, shift, sims[g]);
-			};
-			std::thread other(work);
-			work();
-			other.join();
-			for (std::size_t i = 0; i < shape.size(); i++) {
-				const Misses &n = sims[sim_of[shape[i]]].n[member[i]];
-				std::printf("%lu %lu %lu %lu\n", (unsigned long)n.main_reads,
-					    (unsigned long)n.main_writes,
-					    (unsigned long)n.trace_reads,
-					    (unsigned long)n.trace_writes);
-			}
+			throw std::runtime_error("unknown command '" + cmd + "'");
 		}
 		if (std::fflush(stdout))
 			throw std::runtime_error(std::string("write: ") + std::strerror(errno));

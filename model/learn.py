@@ -10,14 +10,12 @@ a pass, the last step with all that follows it, and the calls main makes
 is only "array j at this step's index": which index is the kernel's rule,
 applied by the engine.
 """
-import os
-
 import vgrun
+from kernels import ARRAYS, KERNELS, PASSES, STEPS
 
-PASSES, STEPS, ARRAYS = 1000, 600, 20
 LEARN_PASSES = 3
 STACK_SPAN = 1 << 24  # the stack lies within this of main's frame
-FORMAT = "loadgrid-model 1"
+FORMAT = "loadgrid-model 2"
 
 
 class Mismatch(vgrun.Failure):
@@ -91,24 +89,31 @@ class Stream:
         return out
 
 
-def learn(kernel):
-    """The model of one kernel binary, as text for the engine."""
-    name = os.path.basename(kernel)
-    lo, hi = vgrun.symbol(kernel, "main")
+class Model:
+    """What is learned of one run of a kernel."""
 
-    # Run A: the first passes, up to the first read of the pass after them.
+    def __init__(self, run):
+        self.run = run
+        self.lo, self.hi = vgrun.symbol(run.kernel, "main")
+
+
+def first_passes(model):
+    """Run A: the first passes, up to the first read of the pass after
+    them; from it the head, a step within a pass, a pass's last step and
+    the calls main makes."""
     want = LEARN_PASSES * STEPS * ARRAYS + 1
-    watch = vgrun.Watch(lo, hi)
+    watch = vgrun.Watch(model.lo, model.hi)
 
     def enough(rec):
         watch.see(rec)
         return watch.reads >= want
 
-    a = Stream(vgrun.lackey(kernel, stop=enough), lo, hi)
+    a = Stream(vgrun.lackey(model.run, stop=enough), model.lo, model.hi)
     check(len(a.steps) > LEARN_PASSES * STEPS,
           f"the run ended after {len(a.steps)} steps")
     a.steps = a.steps[:LEARN_PASSES * STEPS + 1]
-    head = a.template(0, a.steps[0])
+    model.a = a
+    model.head = a.template(0, a.steps[0])
     calls = []
     body = boundary = None
     for t in range(LEARN_PASSES * STEPS):
@@ -123,63 +128,91 @@ def learn(kernel):
         else:
             check(seg == known, f"step {t % STEPS} of pass {t // STEPS} "
                   "differs from the same step of the pass before")
-    table = period(calls)
+    model.body, model.boundary = body, boundary
+    model.calls = period(calls)
 
-    # The pass counter: the one place main stores to at the end of a pass
-    # and never within one.  The loop first tests it in the prologue.
+
+def pass_counter(model):
+    """The pass counter: the one place main stores to at the end of a
+    pass and never within one; and the prologue's instruction that first
+    tests it."""
     def stores(seg):
         return {r[1] for r in seg if r[0] in "SM" and r[3]}
-    counter = stores(boundary) - stores(body)
+    counter = stores(model.boundary) - stores(model.body)
     check(len(counter) == 1, f"{len(counter)} candidates for the pass "
           "counter, want one")
-    counter = counter.pop()
-    test = next((a.insn[n] for n in range(a.entry, a.steps[0])
-                 if a.recs[n][0] in "LM" and a.recs[n][1] == counter
-                 and a.main[n]), None)
-    check(test is not None, "the prologue never tests the pass counter")
+    a = model.a
+    model.counter = counter.pop()
+    model.test = next((a.insn[n] for n in range(a.entry, a.steps[0])
+                       if a.recs[n][0] in "LM"
+                       and a.recs[n][1] == model.counter and a.main[n]),
+                      None)
+    check(model.test is not None, "the prologue never tests the pass counter")
 
-    # Run B: pass counter set to the last pass, for the end of the run.
+
+def last_pass(model):
+    """Run B: the pass counter set to the last pass as the loop starts,
+    for the last step and the exit path."""
+    poke = (model.test, model.counter, PASSES - 1)
     try:
-        b = Stream(vgrun.lackey(kernel, poke=(test, counter, PASSES - 1)),
-                   lo, hi)
+        b = Stream(vgrun.lackey(model.run, poke=poke), model.lo, model.hi)
     except Mismatch:
         raise Mismatch(f"no whole pass once the pass counter was set to "
                        f"{PASSES - 1}: not {PASSES} passes") from None
     check(len(b.steps) == STEPS,
           f"{len(b.steps)} steps after the pass counter was set to "
           f"{PASSES - 1}, want {STEPS}: not {PASSES} passes")
-    check(b.recs[:b.steps[0]] == a.recs[:a.steps[0]],
+    check(b.recs[:b.steps[0]] == model.a.recs[:model.a.steps[0]],
           "the run under gdb starts differently")
-    final = b.template(b.steps[-1], len(b.recs), [], literal_tail=True)
+    model.b = b
+    model.final = b.template(b.steps[-1], len(b.recs), [], literal_tail=True)
 
+
+def text(model):
+    """The model as the engine reads it (its grammar is in pattern.cpp)."""
+    a = model.a
+    kernel = KERNELS[model.run.name]
     frame = next(a.recs[n][1] for n in range(a.entry, len(a.recs))
                  if a.recs[n][0] != "I")
     stack = (frame - STACK_SPAN, frame + STACK_SPAN)
     reads = [a.recs[n][1] for n in a.reads[:ARRAYS]]
-    text = [FORMAT, f"kernel {name}", f"main {lo:x} {hi:x}",
-            f"stack {stack[0]:x} {stack[1]:x}",
-            "reads " + " ".join(f"{r:x}" for r in reads),
-            f"period {len(table)}", f"counter {counter:x} {test:x}"]
+    out = [FORMAT, f"kernel {kernel.name}", f"arrays {ARRAYS}",
+           f"length {kernel.length}", f"steps {STEPS}", f"passes {PASSES}",
+           f"index {kernel.rule}",
+           "reads " + " ".join(f"{r:x}" for r in reads),
+           f"counter {model.counter:x} {model.test:x}"]
 
     def segment(label, entries):
-        text.append(f"segment {label} {len(entries)}")
+        out.append(f"segment {label} {len(entries)}")
         for e in entries:
             if e[0] == "C":
-                text.append("C 0 0 c")
+                out.append("C 0 0 c")
             elif e[0] == "A":
-                text.append(f"L {e[1]:x} {e[2]} am")
+                out.append(f"L {e[1]:x} {e[2]} am")
             else:
                 kind, addr, size, main = e
                 flags = ("s" if stack[0] <= addr < stack[1] else "") + \
                     ("m" if main else "")
-                text.append(f"{kind} {addr:x} {size} {flags or '-'}")
-    segment("head", head)
-    segment("body", body)
-    segment("boundary", boundary)
-    segment("final", final)
-    for k, call in enumerate(table):
+                out.append(f"{kind} {addr:x} {size} {flags or '-'}")
+    segment("head", model.head)
+    segment("body", model.body)
+    segment("boundary", model.boundary)
+    segment("final", model.final)
+    for k, call in enumerate(model.calls):
         segment(f"call{k}", [r + (False,) for r in call])
-    return "\n".join(text) + "\n", a.recs, b.recs
+    return "\n".join(out) + "\n"
+
+
+def learn(run, starting=lambda: None):
+    """The model of one run of a kernel binary, as text for the engine;
+    and the records of the two runs it was learned from.  starting() is
+    called once the binary looks like a kernel, before the slow part."""
+    model = Model(run)
+    starting()
+    first_passes(model)
+    pass_counter(model)
+    last_pass(model)
+    return text(model), model.a.recs, model.b.recs
 
 
 def period(calls):

@@ -1,38 +1,86 @@
 """loadgrid-model: a loadgrid kernel's exact data trace and cache misses,
 from a model of its access pattern.
 
-The answers are for the canonical run: the kernel started as
-/tmp/loadgrid-model.XXXXXX/loadgridN with no arguments and an empty
-environment, from /, under Valgrind.  --stack-shift BYTES gives them for the
-same run with the stack that many bytes lower.
+The answers are for one run, named in full: the canonical run (the kernel
+started as a copy /tmp/loadgrid-model.XXXXXX/loadgridN, with no arguments
+and an empty environment, under Valgrind), or with --here the run as
+started from this shell: the kernel by its path as given, with this
+environment.  --stack-shift BYTES gives them for the same run with main's
+stack that many bytes lower; the start-up code still sees the run named.
 """
 import argparse
+import concurrent.futures
 import hashlib
 import itertools
 import os
 import re
 import shlex
+import shutil
+import signal
 import subprocess
 import sys
+import tempfile
 
 import learn
 import vgrun
+from kernels import NAMES, PASSES
 
-ENGINE = None  # set by the launcher: the path of loadgrid-engine
 PROG = "loadgrid-model"
 MAX_SIZE = 1 << 28
-MAX_SHIFT = 1 << 20
+# Caches of up to MAX_SIZE tell addresses apart only modulo MAX_SIZE, so
+# shifts are taken within half of it either way.
+MAX_SHIFT = MAX_SIZE >> 1
 MIN_LINE = 32  # cachegrind wants lines as wide as the widest register
-USAGE = """\
-usage: loadgrid-model trace KERNEL [--passes N] [--fetches] [--low32]
-                            [--stack-shift BYTES]
-       loadgrid-model misses KERNEL --cache GEOMETRY... [--passes N]
-                             [--stack-shift BYTES]
-       loadgrid-model check KERNEL --cache GEOMETRY... [--stack-shift BYTES]"""
+SIZES = """\
+SIZE, ASSOC and LINE are in bytes; a k or m suffix means KiB or MiB (32k).
+The line is a power of two of at least 32 bytes, and the sets a power of
+two, as cachegrind wants them."""
+EPILOG = {
+    "trace": """\
+Prints the run's data accesses in order as a din trace: "0 ADDR" a read,
+"1 ADDR" a write (hex), a modify being a read then a write; with
+--fetches also "2 ADDR" for each instruction.""",
+    "misses": """\
+Prints a header line, then a line per cache: the cache as given, the D1
+read and write misses of main's own accesses as cachegrind counts them,
+and the read and write misses of the whole din trace (one access per
+record) in the same cache, empty at the start.
+
+""" + SIZES,
+    "check": """\
+Runs cachegrind on the same run for each cache and prints the model's D1
+misses of main beside cachegrind's, "equal" or "DIFFERENT" on each line,
+a last line saying whether all agree, and the command that repeats the
+measurement by hand.  Status 1 unless every cache was measured and
+agrees.
+
+""" + SIZES,
+    "run": """\
+Starts COMMAND ARGS... with the path of the run's kernel appended, in the
+run's environment, from this folder (so its output files land here): for
+example -- valgrind --tool=cachegrind --cache-sim=yes.  Exits with
+COMMAND's status.""",
+    "shift": """\
+Prints how many bytes lower main's stack lies in the run started from
+this shell than in the canonical run: the --stack-shift that gives this
+run's main its addresses.  With --native, for the run without Valgrind,
+from gdb at main's entry (address randomisation off, as with setarch
+-R); the stack then lies far from Valgrind's, and the shift is given
+modulo 256 MiB, which no cache up to 256 MiB can tell from the whole.""",
+}
 
 
 class Usage(Exception):
     pass
+
+
+class Interrupted(BaseException):
+    """A signal that ends the program; cleaning up on the way out."""
+
+
+def say(what):
+    """A step that takes a while, said on stderr."""
+    print(f"{PROG}: {what}", file=sys.stderr, flush=True)
 
 
 def number(text):
@@ -73,9 +121,8 @@ def geometry(text):
 
 
 def passes(text):
-    if not re.fullmatch(r"[0-9]+", text) or not 1 <= int(text) <= \
-            learn.PASSES:
-        raise Usage(f"--passes {text}: want 1 to {learn.PASSES}")
+    if not re.fullmatch(r"[0-9]+", text) or not 1 <= int(text) <= PASSES:
+        raise Usage(f"--passes {text}: want 1 to {PASSES}")
     return int(text)
 
 
@@ -85,8 +132,9 @@ def shift(text):
     n = int(text)
     if n % 16:
         raise Usage(f"--stack-shift {text}: not a multiple of 16")
-    if abs(n) > MAX_SHIFT:
-        raise Usage(f"--stack-shift {text}: more than {MAX_SHIFT} bytes")
+    if not -MAX_SHIFT <= n < MAX_SHIFT:
+        raise Usage(f"--stack-shift {text}: want -{MAX_SHIFT} to "
+                    f"{MAX_SHIFT - 16}")
     return n
 
 
@@ -95,42 +143,55 @@ class Parser(argparse.ArgumentParser):
         raise Usage(message)
 
 
-def parser():
+def parser(version):
     p = Parser(prog=PROG, description=__doc__.split("\n\n")[0],
+               epilog=__doc__.split("\n\n", 1)[1],
                formatter_class=argparse.RawDescriptionHelpFormatter)
-    sub = p.add_subparsers(dest="command", required=True, parser_class=Parser)
-    shared = Parser(add_help=False)
-    shared.add_argument("kernel", metavar="KERNEL",
-                        help="a built loadgrid1, loadgrid2 or loadgrid3")
-    shared.add_argument("--stack-shift", type=str, default="0",
-                        metavar="BYTES", help="the stack this much lower")
-    t = sub.add_parser("trace", parents=[shared],
-                       help="the process's data accesses, as a din trace")
-    t.add_argument("--passes", default=str(learn.PASSES), metavar="N")
+    p.add_argument("--version", action="version",
+                   version=f"{PROG} {version or 'unknown'}")
+    sub = p.add_subparsers(dest="command", required=True, parser_class=Parser,
+                           metavar="COMMAND")
+    kernel = Parser(add_help=False)
+    kernel.add_argument("kernel", metavar="KERNEL",
+                        help="loadgrid1, loadgrid2 or loadgrid3: a bare name "
+                        "is the one installed beside loadgrid-model, else "
+                        "a path")
+    kernel.add_argument("--here", action="store_true",
+                        help="the run as started from this shell, not the "
+                        "canonical run")
+    moved = Parser(add_help=False)
+    moved.add_argument("--stack-shift", default="0", metavar="BYTES",
+                       help="main's stack this much lower (a multiple of 16, "
+                       "either sign)")
+    counted = Parser(add_help=False)
+    counted.add_argument("--passes", default=str(PASSES), metavar="N",
+                         help=f"end the loop after pass N (1 to {PASSES})")
+    caches = Parser(add_help=False)
+    caches.add_argument("--cache", action="extend", nargs="+", required=True,
+                        metavar="SIZE,ASSOC,LINE", help="one or more D1 caches")
+
+    def command(name, parents, summary):
+        return sub.add_parser(
+            name, parents=parents, help=summary, description=summary,
+            epilog=EPILOG[name],
+            formatter_class=argparse.RawDescriptionHelpFormatter)
+    t = command("trace", [kernel, moved, counted],
+                "the run's data accesses, as a din trace")
     t.add_argument("--fetches", action="store_true",
                    help="add every instruction fetched")
     t.add_argument("--low32", action="store_true",
                    help="keep the low 32 bits of each address")
-    m = sub.add_parser("misses", parents=[shared],
-                       help="D1 misses of main and of the whole trace")
-    m.add_argument("--passes", default=str(learn.PASSES), metavar="N")
-    c = sub.add_parser("check", parents=[shared],
-                       help="the model beside cachegrind's measure")
-    for s in (m, c):
-        s.add_argument("--cache", action="extend", nargs="+", required=True,
-                       metavar="GEOMETRY", help="SIZE,ASSOC,LINE in bytes")
+    command("misses", [kernel, caches, moved, counted],
+            "D1 misses of main and of the whole trace")
+    command("check", [kernel, caches, moved],
+            "the model's D1 misses of main beside cachegrind's")
+    r = command("run", [kernel], "start a tool on the run")
+    r.add_argument("tool", nargs="+", metavar="-- COMMAND [ARGS...]")
+    s = command("shift", [], "the stack shift of the run from this shell")
+    s.add_argument("kernel", metavar="KERNEL", help="as for the others")
+    s.add_argument("--native", action="store_true",
+                   help="of the run without Valgrind, by gdb")
     return p
-
-
-def fail(why):
-    print(f"{PROG}: {why}", file=sys.stderr)
-    return 1
-
-
-def in_build(bindir):
-    """Use the engine of the build folder bindir."""
-    global ENGINE
-    ENGINE = os.path.join(bindir, "model", "loadgrid-engine")
 
 
 def cache_dir():
@@ -139,168 +200,484 @@ def cache_dir():
         "loadgrid-model")
 
 
-def open_kernel(path):
-    """Checks that path is a kernel; returns the hash of its bytes."""
-    name = os.path.basename(path)
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except IsADirectoryError:
-        raise vgrun.Failure(f"{path}: is a directory") from None
-    except OSError as e:
-        raise vgrun.Failure(f"{path}: {e.strerror}") from None
-    if name not in vgrun.KERNELS:
-        raise vgrun.Failure(f"{path}: not a loadgrid kernel: its name is "
-                            "not loadgrid1, loadgrid2 or loadgrid3")
-    if data[:4] != b"\x7fELF":
-        raise vgrun.Failure(f"{path}: not a loadgrid kernel: not an ELF "
-                            "executable")
-    return hashlib.sha256(data).hexdigest()
-
-
 def valgrind_version():
     try:
-        return subprocess.run([vgrun.valgrind(), "--version"],
-                              capture_output=True, text=True).stdout.strip()
+        r = subprocess.run([vgrun.valgrind(), "--version"],
+                           capture_output=True, text=True)
     except vgrun.Failure:
         return None
+    if r.returncode or not r.stdout.strip():
+        raise vgrun.Failure(f"valgrind --version: {vgrun.status(r.returncode)}")
+    return r.stdout.strip()
 
 
-def model(path):
-    """The learned model of the kernel at path: from the cache, or learned
-    now and cached."""
-    digest = open_kernel(path)
-    folder = cache_dir()
-    name = os.path.basename(path)
-    file = os.path.join(folder, f"{name}-{digest[:16]}.model")
-    version = valgrind_version()
-    stamp = f"valgrind {version}\n"
-    if os.path.exists(file):
-        with open(file) as f:
-            text = f.read()
-        if version is None or stamp in text:
-            return file
-    if version is None:
-        raise vgrun.Failure(
-            "valgrind: not found; trace and misses still answer for "
-            f"kernels learned before (in {folder}), check never")
-    os.makedirs(folder, exist_ok=True)
-    tmp = f"{file}.{os.getpid()}"
+def sha(text):
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+class Damaged(Exception):
+    pass
+
+
+def checked(file, notes):
+    """The text of a cached model, if it is whole and is the model of the
+    run that notes describe; else Damaged says what is wrong."""
     try:
-        text, a, b = learn.learn(path)
-        with open(tmp, "w") as f:
-            f.write(text + stamp)
-        # The run of one pass, and the first passes of the whole run.
-        verify(tmp, 1, b)
-        verify(tmp, learn.LEARN_PASSES + 1, a)
-        os.replace(tmp, file)
-    except learn.Mismatch as e:
-        raise vgrun.Failure(f"{path}: does not run as {name}: {e}") from None
-    finally:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-    return file
+        with open(file, "rb") as f:
+            data = f.read()
+        text = data.decode()
+    except UnicodeDecodeError:
+        raise Damaged("not text") from None
+    body, _, last = text[:-1].rpartition("\n")
+    if not text.endswith("\n") or last != f"checksum {sha(body + chr(10))}":
+        raise Damaged("its checksum does not match")
+    lines = set(body.split("\n"))
+    for note in notes:
+        if note not in lines:
+            raise Damaged(f"it is not for this run (no '{note[:40]}')")
+    return text
+
+
+class Answers:
+    """The model's answers, from the engine at engine: learned models are
+    cached per run (in ~/.cache/loadgrid-model or $LOADGRID_MODEL_CACHE),
+    or, where that folder cannot be written, in a temporary folder that
+    close() removes."""
+
+    def __init__(self, engine):
+        self.engine_path = engine
+        self.temp = None
+        self._version = False  # not asked yet
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self.temp:
+            self.temp.cleanup()
+            self.temp = None
+
+    def version(self):
+        if self._version is False:
+            self._version = valgrind_version()
+        return self._version
+
+    def writable(self, folder):
+        """folder, or a temporary one where folder cannot be written."""
+        if self.temp:
+            return self.temp.name
+        try:
+            os.makedirs(folder, exist_ok=True)
+            tempfile.TemporaryFile(dir=folder).close()
+            return folder
+        except OSError as e:
+            why = "not a folder" if isinstance(
+                e, (FileExistsError, NotADirectoryError)) else e.strerror
+            self.temp = vgrun.scratch()
+            say(f"{folder}: {why}; keeping the model in a temporary folder "
+                "for this run only")
+            return self.temp.name
+
+    def model(self, run):
+        """The file of the learned model of a run: from the cache, or
+        learned now and cached."""
+        binary = kernel_digest(run.kernel)
+        key = sha(binary + run.key())
+        notes = [f"binary {binary}", f"run {key}"]
+        version = self.version()
+        folder = self.temp.name if self.temp else cache_dir()
+        stem = os.path.join(folder, f"{run.name}-{key[:16]}")
+        if version is not None:
+            notes.append(f"valgrind {version}")
+            files = [f"{stem}-{sha(version)[:8]}.model"]
+        else:
+            try:
+                files = sorted((os.path.join(folder, f)
+                                for f in os.listdir(folder)
+                                if f.startswith(os.path.basename(stem) + "-")
+                                and f.endswith(".model")),
+                               key=os.path.getmtime, reverse=True)
+            except OSError:
+                files = []
+        for file in files:
+            if not os.path.exists(file):
+                continue
+            try:
+                checked(file, notes)
+                return file
+            except (Damaged, OSError) as e:
+                why = e if isinstance(e, Damaged) else e.strerror
+                if version is None:
+                    raise vgrun.Failure(
+                        f"{file}: damaged: {why}; valgrind: not found, so "
+                        "it cannot be learned again") from None
+                say(f"{file}: damaged: {why}; learning it again")
+        if version is None:
+            raise vgrun.Failure(
+                f"valgrind: not found; trace and misses still answer for "
+                f"runs learned before (in {folder}), check never")
+        return self.learn(run, notes, files[0])
+
+    def learn(self, run, notes, file):
+        folder = self.writable(os.path.dirname(file))
+        file = os.path.join(folder, os.path.basename(file))
+        where = "as started here" if run.here else "canonical run"
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".", suffix=".part")
+        try:
+            try:
+                text, a, b = learn.learn(run, lambda: say(
+                    f"learning {run.name} ({where}): two short Valgrind "
+                    "runs, a few seconds"))
+            except learn.Mismatch as e:
+                raise vgrun.Failure(f"{run.kernel}: does not run as "
+                                    f"{run.name}: {e}") from None
+            text += "".join(n + "\n" for n in notes)
+            text += f"checksum {sha(text)}\n"
+            with os.fdopen(fd, "w") as f:
+                fd = None
+                f.write(text)
+            # The run of one pass, and the first passes of the whole run.
+            try:
+                self.verify(tmp, 1, b)
+                self.verify(tmp, learn.LEARN_PASSES + 1, a)
+            except learn.Mismatch as e:
+                raise vgrun.Failure(f"{run.kernel}: does not run as "
+                                    f"{run.name}: {e}") from None
+            os.replace(tmp, file)
+        finally:
+            if fd is not None:
+                os.close(fd)
+            if os.path.exists(tmp):
+                os.remove(tmp)
+        return file
+
+    def verify(self, file, n, seen):
+        """The model's first records for a run of n passes must be, one for
+        one, the records that lackey saw."""
+        with subprocess.Popen([self.engine_path, file, "trace", str(n), "0",
+                               "lackey"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) as p:
+            try:
+                got = itertools.islice(vgrun.records(p.stdout), len(seen))
+                for k, (mine, real) in enumerate(
+                        itertools.zip_longest(got, seen)):
+                    if mine != real:
+                        if mine is None and p.wait():
+                            raise vgrun.Failure(engine_error(p))
+                        raise learn.Mismatch(
+                            f"the model of {n} passes differs from the run "
+                            f"at record {k}: {show(mine)} where lackey saw "
+                            f"{show(real)}")
+            finally:
+                p.kill()
+
+    def engine(self, run, *args, stdout=subprocess.PIPE):
+        """Runs the engine on a run's model; any status but 0 is a
+        failure, said as this program's."""
+        r = subprocess.run([self.engine_path, self.model(run),
+                            *map(str, args)], stdout=stdout,
+                           stderr=subprocess.PIPE, text=True)
+        if r.returncode:
+            raise vgrun.Failure(engine_error(r))
+        return r.stdout
+
+    def misses(self, run, geometries, n=PASSES, stack=0):
+        """Per geometry: main's read and write misses, the trace's."""
+        out = self.engine(run, "misses", n, stack,
+                          *(",".join(map(str, g)) for g in geometries))
+        return rows(out, len(geometries), 4)
+
+    def accesses(self, run, n=PASSES, stack=0):
+        """main's data reads and writes, as cachegrind counts them."""
+        return rows(self.engine(run, "accesses", n, stack), 1, 2)[0]
+
+    def indices(self, run, n=PASSES, stack=0):
+        """The index that each step of the run reads."""
+        return [r[0] for r in rows(self.engine(run, "indices", n, stack),
+                                   n * learn.STEPS, 1)]
+
+    def trace(self, run, n, stack, opts):
+        """Writes the trace to standard output; a reader that stops
+        early stops it (status 141, as for a shell pipeline)."""
+        sys.stdout.flush()
+        r = subprocess.run([self.engine_path, self.model(run), "trace",
+                            str(n), str(stack), *opts],
+                           stderr=subprocess.PIPE, text=True)
+        if r.returncode == -signal.SIGPIPE:
+            return 128 + signal.SIGPIPE
+        if r.returncode:
+            raise vgrun.Failure(engine_error(r))
+        return 0
+
+
+def engine_error(p):
+    """What the engine said, or how it ended."""
+    if p.returncode > 0 and p.stderr.strip():
+        return p.stderr.strip().removeprefix("loadgrid-engine: ")
+    return f"loadgrid-engine: {vgrun.status(p.returncode)}"
+
+
+def rows(text, count, width):
+    """count lines of width numbers, or a failure."""
+    out = [tuple(map(int, line.split())) for line in text.splitlines()
+           if re.fullmatch(r"[0-9]+( [0-9]+)*", line)]
+    if len(out) != len(text.splitlines()) or len(out) != count or \
+            any(len(r) != width for r in out):
+        raise vgrun.Failure(f"loadgrid-engine: {len(text.splitlines())} "
+                            f"lines where {count} of {width} numbers were "
+                            "wanted")
+    return out
 
 
 def show(rec):
     return "nothing" if rec is None else f"{rec[0]} {rec[1]:x},{rec[2]}"
 
 
-def verify(file, n, seen):
-    """The model's first records for a run of n passes must be, one for
-    one, the records that lackey saw."""
-    with subprocess.Popen([ENGINE, file, "trace", str(n), "0", "lackey"],
-                          stdout=subprocess.PIPE, text=True) as p:
-        got = itertools.islice(vgrun.records(p.stdout), len(seen))
-        for k, (mine, real) in enumerate(itertools.zip_longest(got, seen)):
-            if mine != real:
-                p.kill()
-                raise learn.Mismatch(
-                    f"the model of {n} passes differs from the run at "
-                    f"record {k}: {show(mine)} where lackey saw {show(real)}")
-        p.kill()
+def kernel_digest(path):
+    """Checks that path is a kernel; returns the hash of its bytes."""
+    name = os.path.basename(path)
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4)
+        data = vgrun.digest(path)
+    except IsADirectoryError:
+        raise vgrun.Failure(f"{path}: is a directory") from None
+    except OSError as e:
+        raise vgrun.Failure(f"{path}: {e.strerror}") from None
+    if name not in NAMES:
+        raise vgrun.Failure(f"{path}: not a loadgrid kernel: its name is "
+                            "not loadgrid1, loadgrid2 or loadgrid3")
+    if head != b"\x7fELF":
+        raise vgrun.Failure(f"{path}: not a loadgrid kernel: not an ELF "
+                            "executable")
+    return data
 
 
-def engine(*args, **kw):
-    """Runs the engine; its failure is said as this program's."""
-    r = subprocess.run([ENGINE, *map(str, args)], stderr=subprocess.PIPE,
-                       text=True, **kw)
-    if r.returncode > 0:
-        raise vgrun.Failure(r.stderr.strip().removeprefix("loadgrid-engine: "))
-    return r
+def find_kernel(name, bindir):
+    """A bare kernel name is the kernel beside loadgrid-model, else the
+    one in PATH; anything else is a path."""
+    if "/" in name or name not in NAMES:
+        return name
+    for folder in [bindir] if bindir else []:
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            return path
+    path = shutil.which(name)
+    if not path:
+        raise vgrun.Failure(f"{name}: not installed beside {PROG}, nor in "
+                            "PATH; give its path")
+    return path
 
 
-def misses(path, geometries, n, stack):
-    """Per geometry: main's read and write misses, the trace's."""
-    r = engine(model(path), "misses", n, stack,
-               *(",".join(map(str, g)) for g in geometries),
-               stdout=subprocess.PIPE)
-    return [tuple(map(int, line.split())) for line in r.stdout.splitlines()]
-
-
-def numbers(path, what, n=learn.PASSES, stack=0):
-    """Numbers the engine prints for a kernel: its "accesses" (main's data
-    reads and writes, as cachegrind counts them) or its "indices" (the
-    index of every step)."""
-    r = engine(model(path), what, n, stack, stdout=subprocess.PIPE)
-    return list(map(int, r.stdout.split()))
-
-
-def check(args, geometries, stack):
-    import concurrent.futures
-    predicted = misses(args.kernel, geometries, learn.PASSES, stack)
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        measured = list(pool.map(
-            lambda g: vgrun.cachegrind(args.kernel, ",".join(map(str, g))),
-            geometries))
-    for _, cmd in measured:
-        print("cd / && " + shlex.join(cmd))
-    rows = [("geometry", "model D1mr", "model D1mw", "cachegrind D1mr",
-             "cachegrind D1mw")]
-    verdicts = [""]
-    for text, p, ((_, _, dr, dw), _) in zip(args.cache, predicted, measured):
-        rows.append((text, *map(str, (p[0], p[1], dr, dw))))
-        verdicts.append("equal" if p[:2] == (dr, dw) else "DIFFERENT")
-    width = [max(len(r[i]) for r in rows) for i in range(5)]
-    for r, v in zip(rows, verdicts):
+def table(rows):
+    """Rows of cells, the first left-aligned, the rest right-aligned."""
+    width = [max(len(r[i]) for r in rows if i < len(r))
+             for i in range(max(map(len, rows)))]
+    for r in rows:
         cells = [r[0].ljust(width[0])] + [c.rjust(w) for c, w in
                                           zip(r[1:], width[1:])]
-        print("  ".join(cells + [v]).rstrip())
-    equal = all(v == "equal" for v in verdicts[1:])
-    return 0 if equal else 1
+        print("  ".join(cells).rstrip())
 
 
-def main(argv=None):
-    p = parser()
+def run_line(args, tool):
+    """The loadgrid-model run command that starts tool on this run."""
+    return shlex.join([PROG, "run", args.kernel,
+                       *(["--here"] if args.here else []), "--", *tool])
+
+
+def check(answers, args, run, geometries, stack):
+    predicted = answers.misses(run, geometries, PASSES, stack)
+    say(f"measuring {len(geometries)} cache{'s' * (len(geometries) > 1)} "
+        "with cachegrind, two at a time")
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        measured = list(pool.map(
+            lambda g: vgrun.cachegrind(run, ",".join(map(str, g))),
+            geometries))
+    out = [("cache", "model D1mr", "model D1mw", "cachegrind D1mr",
+            "cachegrind D1mw", "")]
+    same = 0
+    for text, p, m in zip(args.cache, predicted, measured, strict=True):
+        equal = p[:2] == m[2:]
+        same += equal
+        out.append((text, *map(str, (p[0], p[1], m[2], m[3])),
+                    "equal" if equal else "DIFFERENT"))
+    table(out)
+    ok = same == len(geometries) > 0
+    print(f"{same} of {len(geometries)} caches equal" +
+          ("" if ok else f"; {len(geometries) - same} DIFFERENT"))
+    print("repeat one by hand: " + run_line(args, [
+        "valgrind", "--tool=cachegrind", "--cache-sim=yes",
+        "--D1=" + ",".join(map(str, geometries[0]))]))
+    return 0 if ok else 1
+
+
+def start(args, run):
+    """The run command: COMMAND ARGS... KERNEL, in the run's environment,
+    from this folder."""
+    tool = args.tool[1:] if args.tool[:1] == ["--"] else args.tool
+    kernel_digest(run.kernel)
+    with run.started() as (_, path):
+        try:
+            p = subprocess.Popen([*tool, path], env=run.env)
+        except OSError as e:
+            raise vgrun.Failure(f"{tool[0]}: {e.strerror}") from None
+        try:
+            code = p.wait()
+        finally:
+            p.kill()
+            p.wait()
+    if code < 0:
+        say(f"{tool[0]}: {vgrun.status(code)}")
+        return 128 - code
+    return code
+
+
+def main_entry(answers, run):
+    """Where the stack pointer stands as main starts in a run: above
+    main's first push, under Valgrind."""
+    with open(answers.model(run)) as f:
+        for line in f:
+            if line.startswith("segment head"):
+                break
+        # The head ends with main's prologue; its first stack store by
+        # main is the push of the frame pointer.
+        lines = list(itertools.takewhile(
+            lambda l: not l.startswith("segment "), f))
+    for line in lines:
+        kind, addr, _, flags = line.split()
+        if kind in "SM" and "m" in flags:
+            return int(addr, 16) + 8
+    raise vgrun.Failure(f"{run.kernel}: main never stores to its stack")
+
+
+def native_entry(run):
+    """The stack pointer at main's entry in the run without Valgrind,
+    randomisation off, from gdb."""
+    if not shutil.which("gdb"):
+        raise vgrun.Failure("gdb: not found")
+    env = dict(run.env)
+    if "_" in env:
+        env["_"] = run.path
+    cmds = ["set startup-with-shell off", "set disable-randomization on",
+            "unset environment LINES", "unset environment COLUMNS",
+            "break *main", "run", "printf \"sp %lx\\n\", $sp", "kill"]
+    argv = ["gdb", "-batch", "-nx"]
+    for c in cmds:
+        argv += ["-ex", c]
+    r = subprocess.run([*argv, "--args", run.path], env=env,
+                       capture_output=True, text=True, cwd=run.cwd,
+                       stdin=subprocess.DEVNULL)
+    m = re.search(r"^sp ([0-9a-f]+)$", r.stdout, re.M)
+    if not m:
+        raise vgrun.Failure(f"gdb: no stack pointer at main: "
+                            f"{(r.stderr.strip().splitlines() or ['?'])[-1]}")
+    return int(m[1], 16)
+
+
+def stack_shift(answers, args, kernel):
+    canonical = main_entry(answers, vgrun.Run(kernel))
+    here = vgrun.Run(kernel, here=True)
+    mine = native_entry(here) if args.native else main_entry(answers, here)
+    # Natively the stack lies gigabytes away from Valgrind's; no cache
+    # the model takes tells a shift from the same one modulo MAX_SIZE.
+    print((canonical - mine + MAX_SHIFT) % MAX_SIZE - MAX_SHIFT)
+    return 0
+
+
+def command(answers, args, kernel):
+    run = vgrun.Run(kernel, here=args.here)
+    if args.command == "run":
+        return start(args, run)
+    stack = shift(args.stack_shift)
+    geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
+    if args.command == "check":
+        return check(answers, args, run, geometries, stack)
+    n = passes(args.passes)
+    if args.command == "trace":
+        opts = [o for o in ("fetches", "low32") if getattr(args, o)]
+        return answers.trace(run, n, stack, opts)
+    else:
+        out = [("cache", "main_read_misses", "main_write_misses",
+                "trace_read_misses", "trace_write_misses")]
+        for text, row in zip(args.cache, answers.misses(run, geometries, n,
+                                                        stack), strict=True):
+            out.append((text, *map(str, row)))
+        table(out)
+    return 0
+
+
+def interrupt(signum, _):
+    raise Interrupted(signum)
+
+
+def main(argv=None, engine=None, bindir=None, version=None):
+    """The command; engine is the loadgrid-engine to use, bindir the
+    folder whose kernels bare names mean."""
+    for s in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, interrupt)
     try:
-        args = p.parse_args(argv)
-        stack = shift(args.stack_shift)
-        n = passes(args.passes) if args.command != "check" else None
-        geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
+        args = parser(version).parse_args(argv)
+        if args.command == "run" and args.tool[:1] == ["--"] and \
+                len(args.tool) == 1:
+            raise Usage("run: no COMMAND after --")
+        # Arguments first, before any slow step.
+        if args.command not in ("run", "shift"):
+            shift(args.stack_shift)
+            [geometry(g) for g in getattr(args, "cache", None) or []]
+            if args.command != "check":
+                passes(args.passes)
     except Usage as e:
-        print(USAGE, file=sys.stderr)
+        print(parser(version).format_usage().rstrip(), file=sys.stderr)
         print(f"{PROG}: {e}", file=sys.stderr)
         return 2
     try:
-        if args.command == "trace":
-            opts = [o for o in ("fetches", "low32") if getattr(args, o)]
+        with Answers(engine) as answers:
+            kernel = find_kernel(args.kernel, bindir)
+            if args.command == "shift":
+                status = stack_shift(answers, args, kernel)
+            else:
+                status = command(answers, args, kernel)
             sys.stdout.flush()
-            r = engine(model(args.kernel), "trace", n, stack, *opts)
-            return 0 if r.returncode == 0 else 128 - r.returncode
-        if args.command == "misses":
-            for text, row in zip(args.cache, misses(args.kernel, geometries,
-                                                    n, stack)):
-                print(text, *row)
-            status = 0
-        else:
-            status = check(args, geometries, stack)
-        sys.stdout.flush()
-        return status
+            return status
     except vgrun.Failure as e:
-        return fail(e)
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return 1
+    except (KeyboardInterrupt, Interrupted) as e:
+        signum = e.args[0] if isinstance(e, Interrupted) else signal.SIGINT
+        print(f"{PROG}: {signal.Signals(signum).name}: stopped",
+              file=sys.stderr)
+        return 128 + signum
     except OSError as e:
         if e.filename is None:  # standard output: nothing more goes there
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             if isinstance(e, BrokenPipeError):
                 return 141
-        return fail(f"{e.filename or 'write'}: {e.strerror}")
+        print(f"{PROG}: {e.filename or 'write'}: {e.strerror}",
+              file=sys.stderr)
+        return 1
+
+
+# For the tools: the answers of a build folder's engine, kept open.
+_build = None
+
+
+def in_build(bindir):
+    """Use the engine of the build folder bindir for the calls below."""
+    global _build
+    if _build:
+        _build.close()
+    _build = Answers(os.path.join(bindir, "model", "loadgrid-engine"))
+
+
+def misses(path, geometries, n=PASSES, stack=0):
+    return _build.misses(vgrun.Run(path), geometries, n, stack)
+
+
+def numbers(path, what, n=PASSES, stack=0):
+    run = vgrun.Run(path)
+    if what == "indices":
+        return _build.indices(run, n, stack)
+    return list(_build.accesses(run, n, stack))

@@ -1,72 +1,209 @@
 #include "pattern.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
+// The model file, line by line:
+//
+//   loadgrid-model 2
+//   kernel NAME              the kernel's name, for what it says
+//   arrays N                 arrays a step reads, 1 to MAX_ARRAYS
+//   length N                 elements in each array
+//   steps N                  steps in a pass, 1 to length
+//   passes N                 passes in the run
+//   index stride K | rand    step s of a pass reads K * s, or the C
+//                            library's unseeded rand() % length
+//   reads HEX...             step 0's array reads, one an array
+//   counter HEX HEX          the pass counter and the instruction that
+//                            first tests it (for the learner)
+//   segment NAME N           NAME is head, body, boundary, final or
+//                            callK (K = 0, 1, ... in turn); N records follow:
+//   KIND HEX SIZE FLAGS      KIND I, L, S or M as lackey prints them, or C
+//                            (where main calls out: "C 0 0 c"); SIZE 1 to
+//                            64; FLAGS "-" or some of s (moves with the
+//                            stack), m (main's own), a (an array read: a
+//                            load by main whose HEX is the array number)
+//   valgrind, binary, run,   about the run, for the front end; not read
+//   checksum ...             here
+//
+// Every key is wanted exactly once; arrays comes before reads and the
+// segments.
 namespace {
 
-Segment *segment(Model &m, const std::string &label)
-{
-	if (label == "head")
-		return &m.head;
-	if (label == "body")
-		return &m.body;
-	if (label == "boundary")
-		return &m.boundary;
-	if (label == "final")
-		return &m.final;
-	if (label.rfind("call", 0) == 0) {
-		m.calls.emplace_back();
-		return &m.calls.back();
-	}
-	throw std::runtime_error("unknown segment " + label);
-}
+constexpr int FORMAT = 2;
+constexpr std::uint64_t MAX_PASSES = 1000000, MAX_LENGTH = 1 << 24;
 
-// Reads the words of a model's text, line by line.
-class Words {
+// The words of one line and where it stands, for what is said about it.
+class Line {
       public:
-	explicit Words(const std::string &text) : p(text.c_str()) {}
+	Line(const std::string &text, int number) : n(number)
+	{
+		std::size_t at = 0;
+		while (at < text.size()) {
+			std::size_t end = text.find(' ', at);
+			if (end == std::string::npos)
+				end = text.size();
+			if (end > at)
+				words.push_back(text.substr(at, end - at));
+			at = end + 1;
+		}
+	}
 
-	bool more() const { return *p != 0; }
-	std::string word()
+	std::size_t size() const { return words.size(); }
+	const std::string &operator[](std::size_t k) const { return words[k]; }
+
+	[[noreturn]] void fail(const std::string &why) const
 	{
-		skip();
-		const char *start = p;
-		while (*p && *p != ' ' && *p != '\n')
-			p++;
-		return std::string(start, p);
+		throw std::runtime_error("line " + std::to_string(n) + ": " + why);
 	}
-	std::uint64_t number(int base)
+	void want(std::size_t count) const
 	{
-		char *end;
-		std::uint64_t n = std::strtoull(p, &end, base);
-		if (end == p)
-			throw std::runtime_error("a number missing");
-		p = end;
-		return n;
+		if (words.size() != count)
+			fail(words[0] + ": " + std::to_string(words.size() - 1) +
+			     " fields, want " + std::to_string(count - 1));
 	}
-	bool line_ends()
+	// Word k as a number in base, from lo to hi.
+	std::uint64_t number(std::size_t k, int base, std::uint64_t lo, std::uint64_t hi) const
 	{
-		skip();
-		return *p == '\n' || *p == 0;
-	}
-	void next_line()
-	{
-		while (*p && *p++ != '\n')
-			;
+		const std::string &w = words[k];
+		bool digits = !w.empty() && w.size() <= 16 &&
+			      w.find_first_not_of(base == 16 ? "0123456789abcdef" : "0123456789") ==
+				      std::string::npos;
+		std::uint64_t v = digits ? std::stoull(w, nullptr, base) : 0;
+		if (!digits || v < lo || v > hi)
+			fail("'" + w + "' is not a number from " + std::to_string(lo) + " to " +
+			     std::to_string(hi));
+		return v;
 	}
 
       private:
-	const char *p;
-	void skip()
-	{
-		while (*p == ' ')
-			p++;
-	}
+	std::vector<std::string> words;
+	int n;
 };
+
+Segment *segment(Model &m, const Line &l)
+{
+	const std::string &label = l[1];
+	Segment *named = label == "head"       ? &m.head
+			 : label == "body"     ? &m.body
+			 : label == "boundary" ? &m.boundary
+			 : label == "final"    ? &m.final
+					       : nullptr;
+	if (named)
+		return named;
+	if (label != "call" + std::to_string(m.calls.size()))
+		l.fail("segment " + label + ": want head, body, boundary, final or call" +
+		       std::to_string(m.calls.size()));
+	m.calls.emplace_back();
+	return &m.calls.back();
+}
+
+Rec record(const Model &m, const Line &l)
+{
+	if (l.size() != 4)
+		l.fail("a record of " + std::to_string(l.size()) + " fields, want 4");
+	Rec r{};
+	const std::string &kind = l[0], &flags = l[3];
+	if (kind.size() != 1 || std::string("ILSMC").find(kind[0]) == std::string::npos)
+		l.fail("record kind '" + kind + "': want I, L, S, M or C");
+	r.kind = kind[0];
+	if (flags != "-")
+		for (char c : flags) {
+			std::uint8_t f = c == 's' ? STACK : c == 'm' ? MAIN : c == 'a' ? ARRAY : c == 'c' ? CALL : 0;
+			if (!f || (r.flags & f))
+				l.fail("flags '" + flags + "': want -, or each of s, m, a, c at most once");
+			r.flags |= f;
+		}
+	if (r.kind == 'C') {
+		if (r.flags != CALL || l[1] != "0" || l[2] != "0")
+			l.fail("a call is written \"C 0 0 c\"");
+		return r;
+	}
+	if (r.flags & CALL)
+		l.fail("flag c on a record that is not a call");
+	r.size = std::uint32_t(l.number(2, 10, 1, 64));
+	if (r.flags & ARRAY) {
+		if (r.kind != 'L' || r.flags != (ARRAY | MAIN))
+			l.fail("an array read is a load by main, flags am");
+		r.addr = l.number(1, 16, 0, m.arrays - 1);
+	} else {
+		r.addr = l.number(1, 16, 0, ~std::uint64_t(0));
+	}
+	return r;
+}
+
+// One header key's line into the model; false if key is no header key.
+bool header(Model &m, const Line &l)
+{
+	const std::string &key = l[0];
+	if (key == "kernel") {
+		l.want(2);
+		m.kernel = l[1];
+	} else if (key == "arrays") {
+		l.want(2);
+		m.arrays = int(l.number(1, 10, 1, MAX_ARRAYS));
+	} else if (key == "length") {
+		l.want(2);
+		m.length = long(l.number(1, 10, 1, MAX_LENGTH));
+	} else if (key == "steps") {
+		l.want(2);
+		m.steps = long(l.number(1, 10, 1, MAX_LENGTH));
+	} else if (key == "passes") {
+		l.want(2);
+		m.passes = int(l.number(1, 10, 1, MAX_PASSES));
+	} else if (key == "index") {
+		if (l.size() == 2 && l[1] == "rand")
+			m.stride = 0;
+		else if (l.size() == 3 && l[1] == "stride")
+			m.stride = long(l.number(2, 10, 1, MAX_LENGTH));
+		else
+			l.fail("index: want \"stride K\" or \"rand\"");
+	} else if (key == "reads") {
+		if (!m.arrays)
+			l.fail("reads before arrays");
+		l.want(m.arrays + 1);
+		for (int j = 1; j <= m.arrays; j++)
+			m.reads.push_back(l.number(j, 16, 0, ~std::uint64_t(0)));
+	} else if (key == "counter") {
+		l.want(3);
+		l.number(1, 16, 0, ~std::uint64_t(0));
+		l.number(2, 16, 0, ~std::uint64_t(0));
+	} else {
+		return key == "valgrind" || key == "binary" || key == "run" || key == "checksum";
+	}
+	return true;
+}
+
+void whole(const Model &m)
+{
+	auto need = [](bool ok, const char *why) {
+		if (!ok)
+			throw std::runtime_error(why);
+	};
+	need(m.steps <= m.length, "more steps than elements");
+	need(!m.stride || m.stride * (m.steps - 1) < m.length,
+	     "the stride reads past the arrays' end");
+	need(!m.body.empty() && !m.boundary.empty() && !m.final.empty(),
+	     "a step segment is empty");
+	bool calls = false;
+	for (const Segment *seg : {&m.body, &m.boundary, &m.final})
+		for (const Rec &r : *seg)
+			calls |= (r.flags & CALL) != 0;
+	for (const Rec &r : m.head)
+		need(!(r.flags & (CALL | ARRAY)), "the head makes a call or an array read");
+	for (const Segment &seg : m.calls)
+		for (const Rec &r : seg)
+			need(!(r.flags & (CALL | ARRAY | MAIN)), "a call's record is main's own");
+	need(calls == !m.calls.empty(), calls ? "calls made but no call segments"
+					      : "call segments but no call made");
+	need(m.stride || !m.calls.empty(), "rand's index without rand's calls");
+}
 
 } // namespace
 
@@ -74,44 +211,56 @@ Model load(const std::string &path)
 {
 	std::ifstream in(path, std::ios::binary);
 	if (!in)
-		throw std::runtime_error(path + ": cannot open");
-	std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-	if (text.rfind("loadgrid-model 1\n", 0) != 0)
-		throw std::runtime_error(path + ": not a model");
+		throw std::runtime_error(path + ": " + std::strerror(errno));
 	Model m;
+	std::set<std::string> seen;
+	int n = 0;
 	try {
-		Words w(text);
-		for (w.next_line(); w.more(); w.next_line()) {
-			std::string key = w.word();
-			if (key == "kernel") {
-				m.kernel = w.word();
-			} else if (key == "reads") {
-				while (!w.line_ends())
-					m.reads.push_back(w.number(16));
-			} else if (key == "segment") {
-				Segment *seg = segment(m, w.word());
-				std::uint64_t n = w.number(10);
-				for (std::uint64_t k = 0; k < n; k++) {
-					w.next_line();
-					Rec rec{};
-					rec.kind = w.word()[0];
-					rec.addr = w.number(16);
-					rec.size = std::uint32_t(w.number(10));
-					for (char c : w.word())
-						rec.flags |= c == 's' ? STACK
-							     : c == 'm' ? MAIN
-							     : c == 'a' ? ARRAY
-							     : c == 'c' ? CALL
-									: 0;
-					seg->push_back(rec);
-				}
+		std::string text;
+		auto next = [&] {
+			if (!std::getline(in, text))
+				return false;
+			if (text.find_first_of(std::string("\0\t\r", 3)) != std::string::npos)
+				Line("", n + 1).fail("a tab, return or NUL");
+			n++;
+			return true;
+		};
+		if (!next() || text != "loadgrid-model " + std::to_string(FORMAT))
+			throw std::runtime_error("not a model of format " + std::to_string(FORMAT));
+		while (next()) {
+			Line l(text, n);
+			if (!l.size())
+				l.fail("an empty line");
+			bool keyed = l[0] == "segment" || header(m, l);
+			if (!keyed)
+				l.fail("unknown key '" + l[0] + "'");
+			std::string id = l[0] == "segment" && l.size() > 1 ? "segment " + l[1] : l[0];
+			if (!seen.insert(id).second)
+				l.fail(id + " given twice");
+			if (l[0] != "segment")
+				continue;
+			l.want(3);
+			if (!m.arrays)
+				l.fail("a segment before arrays");
+			Segment *seg = segment(m, l);
+			std::uint64_t count = l.number(2, 10, 1, 1 << 24);
+			for (std::uint64_t k = 0; k < count; k++) {
+				if (!next())
+					throw std::runtime_error("segment " + l[1] + " ends after " +
+								 std::to_string(k) + " of " +
+								 std::to_string(count) + " records");
+				seg->push_back(record(m, Line(text, n)));
 			}
 		}
-	} catch (const std::runtime_error &e) {
+		for (const char *key : {"kernel", "arrays", "length", "steps", "passes", "index", "reads",
+					"counter", "segment head", "segment body", "segment boundary",
+					"segment final"})
+			if (!seen.count(key))
+				throw std::runtime_error(std::string("no ") + key);
+		whole(m);
+	} catch (const std::exception &e) {
 		throw std::runtime_error(path + ": " + e.what());
 	}
-	if (m.reads.size() != ARRAYS || m.body.empty() || m.final.empty())
-		throw std::runtime_error(path + ": incomplete");
 	return m;
 }
 
@@ -128,10 +277,17 @@ void drop_fetches(Model &m)
 		drop(seg);
 }
 
-Run::Run(const Model &model, int n, std::uint64_t s)
-    : m(model), passes(n), shift(s)
+Run::Run(const Model &model, int n, std::int64_t s)
+    : m(model), passes(n), shift(std::uint64_t(s))
 {
-	if (m.kernel == "loadgrid2")
+	if (n < 1 || n > m.passes)
+		throw std::runtime_error("passes " + std::to_string(n) + ": want 1 to " +
+					 std::to_string(m.passes));
+	if (s % 16 || s < -MAX_SHIFT || s >= MAX_SHIFT)
+		throw std::runtime_error("stack shift " + std::to_string(s) +
+					 ": want a multiple of 16 from " + std::to_string(-MAX_SHIFT) +
+					 " to " + std::to_string(MAX_SHIFT - 16));
+	if (!m.stride)
 		draws = glibc_rand(steps());
 	for (std::uint64_t r : m.reads)
 		base.push_back(r - shift - ELEM * index(0));
@@ -139,11 +295,9 @@ Run::Run(const Model &model, int n, std::uint64_t s)
 
 long Run::index(long t) const
 {
-	if (m.kernel == "loadgrid2")
-		return draws[t] % 600;
-	if (m.kernel == "loadgrid3")
-		return 3 * (t % STEPS);
-	return t % STEPS;
+	if (!m.stride)
+		return draws[t] % m.length;
+	return m.stride * (t % m.steps);
 }
 
 std::vector<std::int32_t> glibc_rand(std::size_t n)

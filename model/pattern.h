@@ -24,6 +24,11 @@ using Segment = std::vector<Rec>;
 
 struct Model {
 	std::string kernel;
+	int arrays = 0;                   // how many arrays a step reads
+	long length = 0;                  // elements in each array
+	long steps = 0;                   // steps in a pass
+	int passes = 0;                   // passes in the whole run
+	long stride = 0;                  // index = stride * step; 0: rand
 	std::vector<std::uint64_t> reads; // step 0's array reads
 	Segment head;                     // all before step 0's first read
 	Segment body;                     // a step within a pass
@@ -32,12 +37,12 @@ struct Model {
 	std::vector<Segment> calls;       // the loop's calls, one period
 };
 
-constexpr int ARRAYS = 20;
-constexpr int STEPS = 600;
-constexpr int PASSES = 1000;
+constexpr int MAX_ARRAYS = 64;
 constexpr int ELEM = 4;
+constexpr std::int64_t MAX_SHIFT = 1 << 27; // half the largest cache
 
-// Reads a model written by the learner; throws std::runtime_error.
+// Reads a model written by the learner, checking every field; throws
+// std::runtime_error saying "FILE: line N: reason".
 Model load(const std::string &path);
 
 // Leaves only the data accesses.
@@ -47,11 +52,13 @@ void drop_fetches(Model &m);
 // record by record into a sink: sink(kind, addr, size, main).
 class Run {
       public:
-	Run(const Model &m, int passes, std::uint64_t shift);
+	// passes from 1 to m.passes, shift a multiple of 16 within MAX_SHIFT:
+	// both checked, throwing std::runtime_error.
+	Run(const Model &m, int passes, std::int64_t shift);
 
 	// Whether every pass makes the same records from the same state.
-	bool periodic() const { return m.calls.empty() && m.kernel != "loadgrid2"; }
-	long steps() const { return long(passes) * STEPS; }
+	bool periodic() const { return m.calls.empty() && m.stride; }
+	long steps() const { return long(passes) * m.steps; }
 
 	template <class Sink> void head(Sink &out) { emit(m.head, 0, out); }
 
@@ -69,7 +76,7 @@ class Run {
 	}
 
 	bool last(long t) const { return t == steps() - 1; }
-	static bool ends_pass(long t) { return (t + 1) % STEPS == 0; }
+	bool ends_pass(long t) const { return (t + 1) % m.steps == 0; }
 	// The index that step t reads, and array j's element i.
 	long index(long t) const;
 	std::uint64_t address(int j, long i) const { return base[j] + ELEM * i; }
@@ -80,9 +87,9 @@ class Run {
       private:
 	const Model &m;
 	int passes;
-	std::uint64_t shift;
+	std::uint64_t shift; // two's complement: a negative shift moves up
 	std::vector<std::uint64_t> base; // each array's element 0, shifted
-	std::vector<std::int32_t> draws;  // rand()'s results, for loadgrid2
+	std::vector<std::int32_t> draws;  // rand()'s results, where it is used
 	std::size_t ncall = 0;
 
 	template <class Sink> void emit(const Segment &seg, long i, Sink &out)

@@ -1,20 +1,27 @@
 """Run a loadgrid kernel under Valgrind and read what the tools saw.
 
-The canonical run: the kernel started through a symbolic link
-/tmp/loadgrid-model.XXXXXX/loadgridN in a fresh folder (six random
-characters, so the path's length never changes), with no arguments and an
-empty environment, from /.  The path and the environment are on the
-process's stack, so they fix where every stack address lies.
+A run is everything that reaches the process: the binary's bytes, the
+path it is started by (argv[0], the exec name in the auxiliary vector and
+/proc/self/exe), its environment and its folder.  The path and the
+environment sit at the top of the stack, and the start-up code reads the
+executable's path, so all of them move what the caches see.
+
+The canonical run starts a copy of the kernel, /tmp/loadgrid-model.XXXXXX/
+loadgridN in a fresh folder (six random characters, so the path's length
+never changes), with no arguments and an empty environment, from /.  The
+run "here" starts the kernel by its path as given, made absolute as
+Valgrind makes it, with this process's environment, from this folder.
 """
 import contextlib
+import hashlib
+import json
 import os
-import random
 import shutil
-import string
+import signal
 import subprocess
 import tempfile
 
-KERNELS = ("loadgrid1", "loadgrid2", "loadgrid3")
+from kernels import NAMES as KERNELS  # noqa: F401 (for the tools)
 
 
 class Failure(Exception):
@@ -31,11 +38,11 @@ def valgrind():
 def symbol(path, name):
     """Start and end address of a function in an executable."""
     try:
-        out = subprocess.run(["nm", "-S", "--defined-only", path],
-                             capture_output=True, text=True).stdout
+        r = subprocess.run(["nm", "-S", "--defined-only", path],
+                           capture_output=True, text=True)
     except FileNotFoundError:
         raise Failure("nm: not found") from None
-    for line in out.splitlines():
+    for line in r.stdout.splitlines():
         f = line.split()
         if len(f) == 4 and f[3] == name:
             start = int(f[0], 16)
@@ -43,31 +50,71 @@ def symbol(path, name):
     raise Failure(f"{path}: no symbol {name}")
 
 
-@contextlib.contextmanager
-def canonical(kernel):
-    """A fresh link to kernel by which to start the canonical run; start
-    it with start(), which gives the empty environment and the folder."""
-    name = os.path.basename(kernel)
-    target = os.path.realpath(kernel)
-    chars = string.ascii_letters + string.digits
-    while True:
-        tail = "".join(random.choice(chars) for _ in range(6))
-        folder = f"/tmp/loadgrid-model.{tail}"
+CANONICAL = "/tmp/loadgrid-model.XXXXXX"
+
+
+def scratch():
+    """A fresh folder /tmp/loadgrid-model.XXXXXX, removed on leaving."""
+    return tempfile.TemporaryDirectory(prefix="loadgrid-model.", dir="/tmp")
+
+
+class Run:
+    """How a kernel is started: canonically, or here (see above)."""
+
+    def __init__(self, kernel, here=False):
+        self.kernel, self.here = kernel, here
+        self.name = os.path.basename(kernel)
+        if here:
+            self.path = os.path.abspath(kernel)
+            self.env = dict(os.environ)
+            # A shell sets _ to the program it starts: valgrind, when
+            # the user starts the run by hand.
+            if "_" in self.env:
+                self.env["_"] = shutil.which("valgrind") or "valgrind"
+            self.cwd = os.getcwd()
+        else:
+            self.path = os.path.join(CANONICAL, self.name)
+            self.env, self.cwd = {}, "/"
+
+    def key(self):
+        """The run's definition, but for the binary and the tool."""
+        exe = os.path.realpath(self.kernel) if self.here else self.path
+        return json.dumps({"path": self.path, "exe": exe, "cwd": self.cwd,
+                           "env": list(self.env.items())})
+
+    @contextlib.contextmanager
+    def started(self):
+        """A folder of this run's own (for Valgrind's gdb-server pipes),
+        and the path to start the kernel by."""
+        with scratch() as folder:
+            path = self.path
+            if not self.here:
+                path = os.path.join(folder, self.name)
+                shutil.copyfile(self.kernel, path)
+                os.chmod(path, 0o755)
+            yield folder, path
+
+    def popen(self, argv, **kw):
+        return subprocess.Popen(argv, env=self.env, cwd=self.cwd, **kw)
+
+
+def status(code):
+    """A child's exit status in words."""
+    if code < 0:
         try:
-            os.mkdir(folder, 0o700)
-            break
-        except FileExistsError:
-            continue
-    try:
-        link = os.path.join(folder, name)
-        os.symlink(target, link)
-        yield link
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+            return f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            return f"killed by signal {-code}"
+    return f"exit status {code}"
 
 
-def start(argv, **kw):
-    return subprocess.Popen(argv, env={}, cwd="/", **kw)
+def digest(path):
+    """SHA-256 of a file's bytes."""
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
 
 
 def records(lines):
@@ -107,9 +154,9 @@ class Watch:
                 self.reads += 2
 
 
-def lackey(kernel, stop=None, poke=None, args=()):
-    """The canonical run's records, as lackey prints them; args are
-    arguments to give the kernel, which the canonical run has none of.
+def lackey(run, stop=None, poke=None, args=()):
+    """A run's records, as lackey prints them; args are arguments to give
+    the kernel, which the canonical run has none of.
 
     stop, if given, sees each record and returns true to end the run there.
     poke = (instruction, address, value) stops the run at that instruction
@@ -117,35 +164,44 @@ def lackey(kernel, stop=None, poke=None, args=()):
     before it goes on.  Returns the list of records read.
     """
     opts = ["--tool=lackey", "--trace-mem=yes", "--log-fd=1"]
-    if poke:
-        if not shutil.which("gdb"):
-            raise Failure("gdb: not found")
-        opts += ["--vgdb=yes", "--vgdb-error=0"]
-    with canonical(kernel) as link:
-        vg = start([valgrind(), *opts, link, *args], stdout=subprocess.PIPE,
-                   stderr=subprocess.DEVNULL, text=True)
+    if poke and not shutil.which("gdb"):
+        raise Failure("gdb: not found")
+    with run.started() as (folder, path):
+        prefix = os.path.join(folder, "vgdb-pipe")
+        opts.append(f"--vgdb-prefix={prefix}")
+        if poke:
+            opts.append("--vgdb-error=0")
+        vg = run.popen([valgrind(), *opts, path, *args],
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                       text=True)
         gdb = None
         out = []
+        ended = False  # the run went to its end, not stopped
         try:
             if poke:
-                gdb = _attach(vg, poke)
+                gdb = _attach(vg, prefix, poke)
             for rec in records(vg.stdout):
                 out.append(rec)
                 if stop and stop(rec):
                     break
+            else:
+                ended = True
         finally:
-            vg.kill()
+            if not ended:
+                vg.kill()
             vg.wait()
             vg.stdout.close()
             if gdb:
                 gdb.kill()
                 gdb.wait()
+        if ended and vg.returncode:
+            raise Failure(f"lackey: {run.name}: {status(vg.returncode)}")
     if not out:
-        raise Failure(f"{kernel}: lackey traced nothing")
+        raise Failure(f"{run.kernel}: lackey traced nothing")
     return out
 
 
-def _attach(vg, poke):
+def _attach(vg, prefix, poke):
     """Wait for the gdb server to stand ready, then have gdb poke."""
     for line in vg.stdout:
         if "target remote" in line:
@@ -153,7 +209,8 @@ def _attach(vg, poke):
     else:
         raise Failure("valgrind: its gdb server did not start")
     insn, addr, value = poke
-    cmds = ["set confirm off", f"target remote | vgdb --pid={vg.pid}",
+    cmds = ["set confirm off",
+            f"target remote | vgdb --vgdb-prefix={prefix} --pid={vg.pid}",
             f"break *{insn:#x}", "continue", f"set {{int}}{addr:#x} = {value}",
             "delete", "continue"]
     args = ["gdb", "-batch", "-nx"]
@@ -164,34 +221,39 @@ def _attach(vg, poke):
                             stderr=subprocess.DEVNULL)
 
 
-def cachegrind(kernel, geometry):
+def cachegrind(run, geometry):
     """Data reads, writes, D1 read misses and D1 write misses of main in
-    the canonical run, for one D1 geometry "SIZE,ASSOC,LINE"; and the
-    command that was run."""
-    with tempfile.TemporaryDirectory() as tmp, canonical(kernel) as link:
+    a run, for one D1 geometry "SIZE,ASSOC,LINE"."""
+    with tempfile.TemporaryDirectory() as tmp, run.started() as (folder, path):
         out = os.path.join(tmp, "cg.out")
         argv = [valgrind(), "--tool=cachegrind", "--cache-sim=yes",
-                f"--D1={geometry}", f"--cachegrind-out-file={out}", link]
-        run = start(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                    text=True)
-        _, err = run.communicate()
-        if run.returncode or not os.path.exists(out):
-            last = err.strip().splitlines()[-1:] or ["no output"]
+                f"--D1={geometry}", f"--cachegrind-out-file={out}",
+                f"--vgdb-prefix={folder}/vgdb-pipe", path]
+        with run.popen(argv, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, text=True) as p:
+            try:
+                _, err = p.communicate()
+            finally:
+                p.kill()
+        if p.returncode or not os.path.exists(out):
+            last = err.strip().splitlines()[-1:] or [status(p.returncode)]
             raise Failure(f"cachegrind: {last[0]}")
         with open(out) as f:
-            return main_misses(f), ["env", "-i", "valgrind", *argv[1:4],
-                                    link]
+            return main_misses(f)
 
 
 def main_misses(lines):
     """Dr, Dw, D1mr and D1mw of function main in a cachegrind output
     file."""
     names = ("Dr", "Dw", "D1mr", "D1mw")
-    events, fn = [], None
+    events, fn, seen = [], None, False
     total = [0] * len(names)
     for line in lines:
         if line.startswith("events:"):
             events = line.split()[1:]
+            if not set(names) <= set(events):
+                raise Failure("cachegrind: its output lacks "
+                              + " ".join(set(names) - set(events)))
             at = [events.index(n) for n in names]
         elif line.startswith("fn="):
             fn = line[3:].strip()
@@ -199,6 +261,9 @@ def main_misses(lines):
             cost = line.split()[1:]
             cost += ["0"] * (len(events) - len(cost))
             total = [t + int(cost[i]) for t, i in zip(total, at)]
+            seen = True
     if not events:
         raise Failure("cachegrind: no events in its output")
+    if not seen:
+        raise Failure("cachegrind: no counts for main in its output")
     return tuple(total)

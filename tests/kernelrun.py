@@ -84,7 +84,7 @@ class Trace:
                 left[0] = 0
             return watch.reads >= want
 
-        vgrun.lackey(path, stop=enough, args=args)
+        vgrun.lackey(vgrun.Run(path), stop=enough, args=args)
         check(self.events, f"{path}: no trace of main")
         self.frame_top = self.events[0][2]  # main's first store: push %rbp
 

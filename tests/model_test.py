@@ -54,7 +54,7 @@ class Trace(unittest.TestCase):
                 def enough(rec):
                     watch.see(rec)
                     return watch.reads >= 1.5 * 600 * 20
-                seen = din(vgrun.lackey(kernel, stop=enough))
+                seen = din(vgrun.lackey(vgrun.Run(kernel), stop=enough))
                 out = model("trace", kernel, "--passes", "2", "--fetches")
                 self.assertEqual(out.returncode, 0, out.stderr)
                 self.assertEqual(out.stdout.splitlines()[:len(seen)], seen)
@@ -67,7 +67,8 @@ class Trace(unittest.TestCase):
                     addr, insn = re.search(r"^counter (\w+) (\w+)$",
                                            f.read(), re.M).groups()
                 seen = din(vgrun.lackey(
-                    kernel, poke=(int(insn, 16), int(addr, 16), 998)))
+                    vgrun.Run(kernel),
+                    poke=(int(insn, 16), int(addr, 16), 998)))
                 out = model("trace", kernel, "--passes", "2", "--fetches")
                 self.assertEqual(out.stdout.splitlines(), seen)
 
@@ -110,7 +111,8 @@ class Misses(unittest.TestCase):
             trace = model("trace", kernel, "--passes", "2").stdout
             out = model("misses", kernel, "--passes", "2", "--cache",
                         *(",".join(map(str, g)) for g in geometries))
-            rows = [r.split() for r in out.stdout.splitlines()]
+            head, *rows = [r.split() for r in out.stdout.splitlines()]
+            self.assertEqual(head[0], "cache")
             for g, row in zip(geometries, rows, strict=True):
                 with self.subTest(kernel=os.path.basename(kernel), cache=g):
                     want = lru_misses(trace.splitlines(), *g)
@@ -125,7 +127,8 @@ class Check(unittest.TestCase):
         kernel = os.path.join(BINDIR, os.environ["KERNEL"])
         out = self.check(kernel)
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
-        self.assertEqual(out.stdout.count(" equal\n"), len(SWEEP))
+        self.assertEqual(out.stdout.count("  equal\n"), len(SWEEP))
+        self.assertIn(f"\n{len(SWEEP)} of {len(SWEEP)} caches equal\n", out.stdout)
 
     def test_stack_shift_of_16_differs(self):
         out = self.check(KERNELS[0], "--stack-shift", "16")
@@ -158,7 +161,7 @@ class Check(unittest.TestCase):
                 out = self.check(exe)
                 self.assertEqual(out.returncode, 1, out.stdout)
                 self.assertRegex(out.stderr,
-                                 f"^loadgrid-model: .*{name}: does not run "
+                                 f"(?m)^loadgrid-model: .*{name}: does not run "
                                  f"as {name}: ")
 
 
@@ -220,7 +223,7 @@ class Errors(unittest.TestCase):
                     out = model("misses", path, "--cache", "32k,8,64")
                     self.assertEqual(out.returncode, 1, out.stderr)
                     self.assertRegex(out.stderr,
-                                     f"^loadgrid-model: .*{reason}.*\n$")
+                                     f"(?m)^loadgrid-model: .*{reason}.*\n\\Z")
 
     def test_write_errors(self):
         for args in (("trace", KERNELS[0], "--passes", "1"),
@@ -246,7 +249,7 @@ class Errors(unittest.TestCase):
             env["LOADGRID_MODEL_CACHE"] = tmp
             out = model("trace", kernel, env=env)
             self.assertRegex(out.stderr, "valgrind: not found; trace and "
-                             "misses still answer for kernels learned")
+                             "misses still answer for runs learned")
 
 
 if __name__ == "__main__":

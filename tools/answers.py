@@ -41,7 +41,7 @@ def main():
         predicted = loadgrid_model.misses(kernel, geometries,
                                           loadgrid_model.learn.PASSES, 0)
         reads, writes = loadgrid_model.numbers(kernel, "accesses")
-        measured = [vgrun.cachegrind(kernel, g)[0] for _, g in CACHES]
+        measured = [vgrun.cachegrind(vgrun.Run(kernel), g) for _, g in CACHES]
         same = same and (reads, writes) == measured[0][:2]
         access_rows.append(f"| `{name}` | {pair(reads, measured[0][0])} | "
                            f"{pair(writes, measured[0][1])} |")
