@@ -125,7 +125,9 @@ class Sim {
 				din.copy_set(cg, cg.set_of(l));
 				split[cg.set_of(l)] = true;
 			}
-		unsigned d = std::max(cg.depth(first), cg.depth(last));
+		// The lower line first: in a cache of one set the order tells.
+		unsigned d = cg.depth(first);
+		d = std::max(d, cg.depth(last));
 		unsigned dd = din.depth(first);
 		for (std::size_t g = 0; g < ways.size(); g++) {
 			if (main && d >= ways[g])
