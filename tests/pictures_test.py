@@ -1,11 +1,14 @@
 """The pictures in the repository: what the code draws now, the series
-each holds, and cachegrind's points on the model's lines.
+each holds, cachegrind's points on the model's lines; and the pieces the
+pictures are drawn from.
 
 Environment: BINDIR (the kernels and loadgrid-model), SOURCE_DIR,
 LOADGRID_MODEL_CACHE.
 """
+import base64
 import csv
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,19 +23,36 @@ sys.path.insert(0, os.path.join(SOURCE, "tools"))
 import pictures  # noqa: E402
 
 SVG = "{http://www.w3.org/2000/svg}"
+XLINK = "{http://www.w3.org/1999/xlink}"
+KERNELS = ("loadgrid1", "loadgrid2", "loadgrid3")
+
+
+def png_size(image):
+    """The pixel size of an SVG image's embedded PNG, from its IHDR."""
+    href = image.get(XLINK + "href") or image.get("href")
+    png = base64.b64decode(href.split(",", 1)[1])
+    return struct.unpack(">II", png[16:24])
 
 
 def series(path):
     """Per gid: the vertices of its line (its longest path: a marker's
-    shape is a path too) and the number of its markers."""
+    shape is a path too), the number of its markers and of its paths, and
+    for a bitmap its pixel size (width, height)."""
     out = {}
-    for g in ET.parse(path).iter(SVG + "g"):
-        gid = g.get("id", "")
+    root = ET.parse(path)
+    for g in root.iter(SVG + "g"):
         paths = [p.get("d", "") for p in g.iter(SVG + "path")]
-        out[gid] = (max((d.count("M") + d.count("L") for d in paths),
-                        default=0),
-                    len(list(g.iter(SVG + "use"))))
+        out[g.get("id", "")] = (
+            max((d.count("M") + d.count("L") for d in paths), default=0),
+            len(list(g.iter(SVG + "use"))), len(paths), None)
+    for image in root.iter(SVG + "image"):
+        out[image.get("id", "")] = (0, 0, 0, png_size(image))
     return out
+
+
+def draw(*args):
+    return subprocess.run([sys.executable, SCRIPT, BINDIR, *args],
+                          capture_output=True, text=True)
 
 
 class Drawn(unittest.TestCase):
@@ -40,14 +60,23 @@ class Drawn(unittest.TestCase):
 
     def test_code_draws_the_committed_copies(self):
         with tempfile.TemporaryDirectory() as tmp:
-            r = subprocess.run([sys.executable, SCRIPT, BINDIR, tmp,
-                                "--measured",
-                                os.path.join(COMMITTED, "measured.csv")],
-                               capture_output=True, text=True)
+            r = draw(tmp)
             if "matplotlib: not installed" in r.stderr:
                 self.skipTest("matplotlib is not installed")
             self.assertEqual(r.returncode, 0, r.stderr)
+            # The recorded points, not measured again, and each step said.
+            said = r.stderr.splitlines()
+            recorded = os.path.normpath(os.path.join(COMMITTED,
+                                                     "measured.csv"))
+            self.assertEqual(said[0], "pictures: cachegrind's points: "
+                             f"recorded, from {recorded} (--measure to "
+                             "measure again)")
+            self.assertNotIn("measured.csv", os.listdir(tmp))
             drawn = sorted(f for f in os.listdir(tmp) if f.endswith(".svg"))
+            for name in drawn:
+                self.assertTrue(any(s.startswith(f"pictures: {name}: ")
+                                    for s in said), (name, said))
+            self.assertTrue(said[-1].startswith("pictures: done in "), said)
             self.assertEqual(drawn, sorted(
                 f for f in os.listdir(COMMITTED) if f.endswith(".svg")))
             for name in drawn:
@@ -58,7 +87,6 @@ class Drawn(unittest.TestCase):
                                         f"{name} differs from what the "
                                         "code draws now")
 
-
     def test_measured_points_lie_on_the_model(self):
         # Drawn to three figures: the few misses that the C library's
         # choice of string routines moves from machine to machine never
@@ -67,7 +95,7 @@ class Drawn(unittest.TestCase):
         with open(os.path.join(COMMITTED, "measured.csv")) as f:
             rows = list(csv.DictReader(f))
         self.assertEqual(len(rows), 3 * len(pictures.MEASURED))
-        for k in ("loadgrid1", "loadgrid2", "loadgrid3"):
+        for k in KERNELS:
             mine = [r for r in rows if r["kernel"] == k]
             geos = [(int(r["size"]), int(r["ways"]), int(r["line"]))
                     for r in mine]
@@ -81,26 +109,115 @@ class Drawn(unittest.TestCase):
 
 
 class Series(unittest.TestCase):
+    """For any build: the committed pictures' series, and the pieces they
+    are drawn from."""
+
     def test_each_picture_holds_its_series(self):
-        kernels = ("loadgrid1", "loadgrid2", "loadgrid3")
         got = series(os.path.join(COMMITTED, "misses.svg"))
-        for k in kernels:
+        for k in KERNELS:
             for tag, n in (("sizes", len(pictures.SIZES)),
                            ("ways", len(pictures.WAYS))):
                 self.assertEqual(got[f"model-{tag}-{k}"][0], n)
                 self.assertEqual(got[f"cachegrind-{tag}-{k}"][1], n)
+            # The 12-way and 9-way answers: points on no line.
+            self.assertEqual(got[f"model-marks-{k}"][1], len(pictures.MARKS))
+            self.assertLess(got[f"model-marks-{k}"][0], len(pictures.MARKS))
+            self.assertEqual(got[f"cachegrind-marks-{k}"][1],
+                             len(pictures.MARKS))
+        for size, _ in pictures.MARKS:
+            self.assertIn(f"mark-{size >> 10}k", got)
         got = series(os.path.join(COMMITTED, "stack-shift.svg"))
+        n = len(pictures.SHIFTS)
         for size, _, _ in pictures.SHIFT_CACHES:
-            for k in kernels:
-                self.assertEqual(got[f"shift-{size}-{k}"][0],
-                                 len(pictures.SHIFTS))
-        for k in kernels:
+            for k in KERNELS:
+                # A marker and a two-point stem a shift, and no line
+                # through the markers.
+                marks = got[f"shift-{size}-{k}"]
+                self.assertEqual(marks[1], n)
+                self.assertLess(marks[0], n)
+                self.assertEqual(got[f"stems-{size}-{k}"][0:3:2], (2, n))
+        for k in KERNELS:
             got = series(os.path.join(COMMITTED, f"pattern-{k}.svg"))
-            self.assertEqual(got["reads"][1], 20 * pictures.STEPS_SHOWN)
+            # A step a column, a line a row: the arrays' bytes fill whole
+            # lines, one more where they do not start a line.
+            lines = -(-pictures.LENGTH[k] * pictures.ELEM * pictures.ARRAYS
+                      // pictures.LINE)
+            self.assertIn(got["pass"][3], {(pictures.STEPS, lines),
+                                           (pictures.STEPS, lines + 1)})
+            for j in (0, 1):
+                self.assertEqual(got[f"reads-a{j}"][1], pictures.STEPS_SHOWN)
+                self.assertEqual(got[f"lines-a{j}"][2], pictures.STEPS_SHOWN)
             if k == "loadgrid2":
                 self.assertEqual(got["counts"][0], 600)
-            else:
-                self.assertEqual(got["index"][1], pictures.STEPS_SHOWN)
+
+    def test_array_bases_from_a_trace(self):
+        bases = [0x10000 - 2400 * (j + 1) for j in range(20)]
+        indices = [(7 * s) % 600 for s in range(600)]
+        frame = [0x10040, 0x10048] * 5
+        # The start-up code reads some array bytes first, the loop then
+        # reads the frame and the arrays, and rand's frame lies below.
+        reads = [bases[3] + 8, bases[19], 0x10100]
+        for i in indices:
+            for b in bases:
+                reads += [0x10040, b + 4 * i, 0x4000]
+        self.assertEqual(pictures.array_bases(frame + reads, indices), bases)
+        reads[-2] += 4
+        with self.assertRaisesRegex(pictures.Failure,
+                                    "step 599 reads .* in array 19, not "
+                                    "element 593 of the array at "):
+            pictures.array_bases(reads, indices)
+        with self.assertRaisesRegex(pictures.Failure,
+                                    "11999 reads of the arrays in a pass"):
+            pictures.array_bases(reads[3:-3], indices)
+
+    def test_each_line_of_a_pass(self):
+        pictures.loadgrid_model.in_build(BINDIR)
+        for k in ("loadgrid1", "loadgrid3"):
+            with self.subTest(k):
+                indices = pictures.loadgrid_model.numbers(
+                    os.path.join(BINDIR, k), "indices", n=1)
+                bases = pictures.read_bases(BINDIR, k, indices)
+                length = pictures.LENGTH[k]
+                self.assertEqual([bases[j] - bases[j + 1]
+                                  for j in range(19)], [4 * length] * 19)
+                touched, spans = pictures.pass_lines(bases, indices, length)
+                # Every line the arrays span is read: each but the two at
+                # the ends 16 times in a pass, or, 12 bytes a step, 5 or 6.
+                reads = [sum(row) for row in touched]
+                self.assertEqual(spans[0][1], len(touched) - 1)
+                self.assertEqual(spans[-1][0], 0)
+                self.assertTrue(reads[0] and reads[-1])
+                self.assertEqual(set(reads[1:-1]),
+                                 {16} if k == "loadgrid1" else {5, 6})
+                # Steps of 128 bytes would skip every other line.
+                skipping = [32 * (s % (length // 32))
+                            for s in range(len(indices))]
+                touched, _ = pictures.pass_lines(bases, skipping, length)
+                self.assertGreater(touched.count([False] * len(indices)),
+                                   len(touched) // 3)
+
+    def test_recorded_points_must_cover_every_picture(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            short = os.path.join(tmp, "short.csv")
+            with open(os.path.join(COMMITTED, "measured.csv")) as f, \
+                    open(short, "w") as out:
+                out.writelines(line for line in f
+                               if not line.startswith("loadgrid2,49152,"))
+            out = os.path.join(tmp, "out")
+            r = draw(out, "--measured", short)
+            if "matplotlib: not installed" in r.stderr:
+                self.skipTest("matplotlib is not installed")
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr, f"pictures: {short}: no count for "
+                             "loadgrid2 at 49152,12,64 (1 missing; draw "
+                             "with --measure)\n")
+            self.assertFalse(os.path.exists(out))
+            r = draw(out, "--measured", os.path.join(tmp, "none.csv"))
+            self.assertEqual(r.stderr, f"pictures: {tmp}/none.csv: "
+                             "No such file or directory\n")
+            r = draw(out, "--measure", "now")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("usage: pictures.py", r.stderr)
 
 
 if __name__ == "__main__":

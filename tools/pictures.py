@@ -1,20 +1,24 @@
 #!/usr/bin/env python3
 """Draw what each kernel reads and how its misses fall as the cache grows.
 
-usage: pictures.py BINDIR OUTDIR [--measured FILE]
+usage: pictures.py BINDIR OUTDIR [--measured FILE | --measure]
 
 BINDIR holds the kernels and loadgrid-model (a build folder).  The lines
 are loadgrid-model's answers; the points are cachegrind's counts of the
-canonical run, measured now and written to OUTDIR/measured.csv, or read
-from FILE.  Writes SVG files into OUTDIR and prints their paths.  The SVG
-is reproducible: no date, a fixed hash salt, and the plotted values
+canonical run: by default those recorded in the source tree's
+pictures/measured.csv, or in FILE; with --measure, measured again now
+(about half a minute) and written to OUTDIR/measured.csv.  Writes SVG
+files into OUTDIR and prints their paths; says each step on stderr.  The
+SVG is reproducible: no date, a fixed hash salt, and the plotted values
 rounded to three significant figures, which no eye can tell apart.
 """
+import collections
 import concurrent.futures
 import csv
 import os
 import subprocess
 import sys
+import time
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -22,28 +26,49 @@ sys.path.insert(0, os.path.join(HERE, "..", "model"))
 import loadgrid_model  # noqa: E402
 import vgrun  # noqa: E402
 
+RECORDED = os.path.normpath(os.path.join(HERE, "..", "pictures",
+                                         "measured.csv"))
+PASSES = 1000
 READS = 12_000_000
-STEPS_SHOWN = 40
+ARRAYS = 20
+STEPS = 600
+ELEM = 4
+STEPS_SHOWN = 48  # in the close-up of what the cache sees
 LINE = 64
 # Doubling sizes at 8 ways, and the two where the arrays start to fit.
-SIZES = [(1 << k, 8) for k in range(10, 21)] + [(48 << 10, 12),
-                                                 (144 << 10, 9)]
+SIZES = [(1 << k, 8) for k in range(10, 21)]
+MARKS = [(48 << 10, 12), (144 << 10, 9)]
 WAYS = [1, 2, 4, 8, 16, 32]  # at 32 KiB
 SHIFTS = list(range(-256, 257, 16))
 SHIFT_CACHES = [(8192, 1, 32), (32768, 8, 64)]
-STYLE = {"loadgrid1": ("o", "-", "tab:blue"),
-         "loadgrid2": ("s", "--", "tab:orange"),
-         "loadgrid3": ("^", ":", "tab:green")}
+# loadgrid2 is drawn first, wide and pale, so that where its line meets
+# loadgrid1's (64 KiB on: 743 and 744 misses) both still show.
+STYLE = {"loadgrid2": dict(marker="s", linestyle="-", color="tab:orange",
+                           linewidth=4, alpha=0.5, markersize=10),
+         "loadgrid1": dict(marker="o", linestyle="-", color="tab:blue",
+                           linewidth=1.2, alpha=1, markersize=6),
+         "loadgrid3": dict(marker="^", linestyle="--", color="tab:green",
+                           linewidth=1.2, alpha=1, markersize=7)}
 WHAT = {"loadgrid1": "sequential", "loadgrid2": "random",
-        "loadgrid3": "strided"}
+        "loadgrid3": "every third element"}
+LENGTH = {"loadgrid1": 600, "loadgrid2": 600, "loadgrid3": 1800}
 
-plt = None  # matplotlib.pyplot, once main has found it
+# matplotlib.pyplot and the pieces used, once main has found them
+plt = AxesImage = PatchCollection = Rectangle = None
+
+
+class Failure(Exception):
+    """Said as "pictures: what: reason"."""
+
+
+def say(what):
+    print(f"pictures: {what}", file=sys.stderr, flush=True)
 
 
 def plotting_python():
     """Go on under an interpreter that has matplotlib: this one, or the
     system's."""
-    global plt
+    global plt, AxesImage, PatchCollection, Rectangle
     try:
         import matplotlib
     except ImportError:
@@ -56,6 +81,9 @@ def plotting_python():
                  "(Debian's python3-matplotlib)")
     matplotlib.use("svg")
     import matplotlib.pyplot
+    from matplotlib.collections import PatchCollection
+    from matplotlib.image import AxesImage
+    from matplotlib.patches import Rectangle
     plt = matplotlib.pyplot
     plt.rcParams.update({"svg.hashsalt": "loadgrid", "path.simplify": False,
                          "font.size": 9,
@@ -67,8 +95,8 @@ def fig3(x):
     return float(f"{x:.3g}")
 
 
-def geometry(size, ways):
-    return f"{size},{ways},{LINE}"
+def geometry(size, ways, line=LINE):
+    return f"{size},{ways},{line}"
 
 
 def kib(size):
@@ -82,181 +110,368 @@ def save(fig, outdir, name):
     print(path)
 
 
-def pattern(outdir, bindir, name):
-    """The first steps of a pass, read by read; for the random kernel also
-    how often each element is read over the whole run."""
-    kernel = os.path.join(bindir, name)
-    length = 1800 if name == "loadgrid3" else 600
+# What a pass reads, line by line.
+
+def array_bases(reads, indices):
+    """The address of element 0 of each array, from the data reads of the
+    model's trace of one pass (addresses in order) and the pass's element
+    indices.  The arrays are the stack addresses read rarely (each element
+    about once a pass, the frame's at every step); the pass's reads of them
+    are the last ARRAYS * STEPS reads there, array 0 to 19 at each step."""
+    counts = collections.Counter(reads)
+    rare = sorted(a for a, n in counts.items() if n <= 10)
+    runs = []  # [low, high, addresses], split where 64 bytes go unread
+    for a in rare:
+        if not runs or a - runs[-1][1] > LINE:
+            runs.append([a, a, 0])
+        runs[-1][1] = a
+        runs[-1][2] += 1
+    low, high, _ = max(runs, key=lambda r: r[2], default=(0, -1, 0))
+    loop = [a for a in reads if low <= a <= high][-ARRAYS * STEPS:]
+    if len(loop) < ARRAYS * STEPS:
+        raise Failure(f"{len(loop)} reads of the arrays in a pass, "
+                      f"not {ARRAYS * STEPS}")
+    bases = [loop[j] - ELEM * indices[0] for j in range(ARRAYS)]
+    for k, a in enumerate(loop):
+        s, j = divmod(k, ARRAYS)
+        if a != bases[j] + ELEM * indices[s]:
+            raise Failure(f"step {s} reads {a:#x} in array {j}, not element "
+                          f"{indices[s]} of the array at {bases[j]:#x}")
+    return bases
+
+
+def read_bases(bindir, name, indices):
+    """array_bases from loadgrid-model's trace of one pass."""
+    r = subprocess.run([os.path.join(bindir, "loadgrid-model"), "trace",
+                        os.path.join(bindir, name), "--passes", "1"],
+                       capture_output=True, text=True)
+    if r.returncode:
+        raise Failure(f"loadgrid-model trace {name}: " +
+                      (r.stderr.strip().splitlines() or ["failed"])[-1])
+    reads = [int(f[1], 16) for f in map(str.split, r.stdout.splitlines())
+             if f[0] == "0"]
+    try:
+        return array_bases(reads, indices)
+    except Failure as e:
+        raise Failure(f"{name}: the model's trace: {e}") from None
+
+
+def pass_lines(bases, indices, length):
+    """The 64-byte lines of a pass: a matrix, row 0 the lowest line of the
+    arrays, one column a step, True where the step reads the line; and
+    each array's rows."""
+    low = bases[-1] // LINE
+    rows = (bases[0] + ELEM * length - 1) // LINE - low + 1
+    touched = [[False] * len(indices) for _ in range(rows)]
+    for s, i in enumerate(indices):
+        for b in bases:
+            touched[(b + ELEM * i) // LINE - low][s] = True
+    spans = [(b // LINE - low, (b + ELEM * length - 1) // LINE - low)
+             for b in bases]
+    return touched, spans
+
+
+def pattern(outdir, name, bases, indices, all_indices):
+    """The whole pass line by line, a close-up of the first steps against
+    the 64-byte lines of two arrays, and for the random kernel how often
+    each element is read over the whole run."""
+    length = LENGTH[name]
     random = name == "loadgrid2"
-    indices = loadgrid_model.numbers(kernel, "indices",
-                                     n=loadgrid_model.learn.PASSES if random
-                                     else 1)
-    fig, axes = plt.subplots(1, 2, squeeze=False, figsize=(10, 4.8))
-    ax = axes[0][0]
-    for j in range(0, 20, 2):
-        ax.axhspan(j, j + 1, color="0.92", zorder=0)
-    xs, ys = [], []
-    for s, i in enumerate(indices[:STEPS_SHOWN]):
-        for j in range(20):
-            xs.append(20 * s + j)
-            ys.append(j + i / length)
-    ax.plot(xs, ys, ".", color="black", markersize=3,
-            label="array read", gid="reads")
-    ax.set_xlim(-5, 20 * STEPS_SHOWN + 5)
-    ax.set_ylim(20, -0.4)
-    ax.set_yticks([j + 0.5 for j in range(20)])
-    ax.set_yticklabels([f"a{j}" for j in range(20)], fontsize=7)
+    touched, spans = pass_lines(bases, indices, length)
+    lines = sum(map(any, touched))
+    panels = [["pass", "a0"], ["pass", "a1"]]
+    if random:
+        panels = [row + ["counts"] for row in panels]
+    fig, axes = plt.subplot_mosaic(panels, figsize=(14 if random else 10.5, 6),
+                                   width_ratios=[1.15, 1, 1][:len(panels[0])])
+    ax = axes["pass"]
+    # Even arrays' bands grey, odd white; a line read at a step black.
+    band = [(255, 255, 255, 255)] * len(touched)
+    for lo, hi in spans[::2]:
+        band[lo:hi + 1] = [(226, 226, 226, 255)] * (hi + 1 - lo)
+    pixels = [[(0, 0, 0, 255) if t else band[r] for t in row]
+              for r, row in enumerate(touched)]
+    image = AxesImage(ax, origin="lower", interpolation="none",
+                      extent=(-0.5, len(indices) - 0.5,
+                              -0.5, len(touched) - 0.5))
+    image.set_data(pixels)
+    image.set_gid("pass")
+    ax.add_image(image)
+    ax.set_xlim(-0.5, len(indices) - 0.5)
+    ax.set_ylim(-0.5, len(touched) - 0.5)
+    ax.set_yticks([(lo + hi) / 2 for lo, hi in spans])
+    ax.set_yticklabels([f"a{j}" for j in range(ARRAYS)], fontsize=7)
+    ax.tick_params(axis="y", length=0)
     ax.grid(False)
-    ax.set_xlabel(f"read number in the pass (20 reads a step, first "
-                  f"{STEPS_SHOWN} steps)")
-    ax.set_ylabel(f"array, and element 0 to {length - 1} down its band")
-    ax.set_title(f"{name}: the first {STEPS_SHOWN} steps of a pass "
-                 f"({WHAT[name]})")
+    ax.set_xlabel("step in the pass")
+    ax.set_ylabel(f"64-byte line, each array's {ELEM * length:,}-byte band "
+                  "(higher addresses up)")
+    ax.set_title(f"the whole pass: {lines:,} of the arrays' "
+                 f"{len(touched):,} lines read", fontsize=9)
+    # The close-up: the first steps in arrays 0 and 1.
+    shown = indices[:STEPS_SHOWN]
+    top = ELEM * (length if random else max(shown) + 1)
+    for j in (0, 1):
+        ax = axes[f"a{j}"]
+        first = (-bases[j]) % LINE  # the first line boundary, in bytes
+        bounds = list(range(first, top + 1, LINE))
+        for y in bounds:
+            ax.axhline(y, color="0.7" if random else "0.5", linewidth=0.5)
+        starts = [(bases[j] + ELEM * i) // LINE * LINE - bases[j]
+                  for i in shown]
+        boxes = PatchCollection(
+            [Rectangle((s - 0.4, y), 0.8, LINE) for s, y in enumerate(starts)],
+            facecolor="tab:blue", alpha=0.45 if random else 0.25,
+            linewidth=0, label="the 64-byte line it reads", gid=f"lines-a{j}")
+        ax.add_collection(boxes)
+        dashes, = ax.plot(range(len(shown)),
+                          [ELEM * i + ELEM / 2 for i in shown],
+                          "_", color="black", markersize=6,
+                          markeredgewidth=2, label="the 4 bytes it reads",
+                          gid=f"reads-a{j}")
+        ax.set_ylim(0, top)
+        ax.set_xlim(-0.7, len(shown) - 0.3)
+        ax.set_yticks(bounds if len(bounds) <= 12 else bounds[::4])
+        ax.tick_params(axis="y", labelsize=7)
+        ax.grid(False)
+        ax.set_ylabel(f"a{j}: bytes from element 0")
+        used = len({s for s in starts})
+        ax.set_title(f"a{j}: lines begin at byte {first} + 64k; "
+                     f"{used} lines in the first {len(shown)} steps",
+                     fontsize=8)
+        if j == 0:
+            ax.legend(handles=[Rectangle(
+                (0, 0), 1, 1, facecolor="tab:blue", alpha=boxes.get_alpha(),
+                label=boxes.get_label()), dashes],
+                fontsize=7, loc="upper left", framealpha=0.9)
+        else:
+            ax.set_xlabel(f"step (the first {len(shown)})")
     if random:
         counts = [0] * length
-        for i in indices:
+        for i in all_indices:
             counts[i] += 1
-        ax = axes[0][1]
+        ax = axes["counts"]
         ax.plot(range(length), counts, "-", color="black", linewidth=0.8,
                 label="reads of the element, per array", gid="counts")
-        mean = len(indices) / length
+        mean = len(all_indices) / length
         ax.axhline(mean, color="black", linestyle="--", linewidth=0.8,
                    label=f"even share ({mean:,.0f})")
         ax.set_xlabel("element index")
         ax.set_ylabel("times read in 1000 passes (each array)")
-        ax.set_title("how often rand() % 600 picks each element")
-        ax.legend(loc="lower right")
+        ax.set_title(f"rand() % 600 over the run: {min(counts):,} to "
+                     f"{max(counts):,} reads an element", fontsize=9)
+        ax.legend(loc="lower right", fontsize=7)
+        how = "each step jumps to any line of the array"
     else:
-        ax = axes[0][1]
-        steps = range(STEPS_SHOWN)
-        ax.plot(steps, indices[:STEPS_SHOWN], "o", color="black",
-                markersize=3, label="element read (every array)",
-                gid="index")
-        ax.set_xlabel("step in the pass")
-        ax.set_ylabel("element index read (4 bytes each)")
-        stride = indices[1] - indices[0]
-        ax.set_title(f"each step moves the index {stride} element"
-                     f"{'s' if stride > 1 else ''} ({4 * stride} bytes)")
-        ax.legend(loc="upper left")
+        stride = ELEM * (indices[1] - indices[0])
+        how = (f"{stride} bytes a step, so a line serves {LINE // stride} "
+               "steps" if LINE % stride == 0 else
+               f"{stride} bytes a step, so a line serves {LINE // stride} "
+               f"or {LINE // stride + 1} steps and none is skipped")
+    fig.suptitle(f"{name} ({WHAT[name]}) in 64-byte lines: {how}")
     fig.tight_layout()
     save(fig, outdir, f"pattern-{name}.svg")
 
+
+# Misses against cache size, ways and the stack's position.
 
 def measure(bindir, geometries):
     """cachegrind's D1 read misses of main for each (kernel, geometry)."""
     jobs = [(k, g) for k in vgrun.KERNELS for g in geometries]
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         got = pool.map(lambda job: vgrun.cachegrind(
-            os.path.join(bindir, job[0]), job[1])[0][2], jobs)
+            vgrun.Run(os.path.join(bindir, job[0])), job[1])[2], jobs)
         return dict(zip(jobs, got))
 
 
-def curves(outdir, bindir, measured):
+def read_measured(path):
+    """cachegrind's counts recorded in path, checked to hold every point
+    the pictures draw."""
+    try:
+        with open(path) as f:
+            measured = {(r["kernel"], f"{r['size']},{r['ways']},{r['line']}"):
+                        int(r["D1mr"]) for r in csv.DictReader(f)}
+    except OSError as e:
+        raise Failure(f"{path}: {e.strerror}") from None
+    except (KeyError, ValueError, TypeError):
+        raise Failure(f"{path}: not kernel,size,ways,line,D1mr rows") \
+            from None
+    missing = [(k, g) for k in vgrun.KERNELS for g in MEASURED
+               if (k, g) not in measured]
+    if missing:
+        k, g = missing[0]
+        raise Failure(f"{path}: no count for {k} at {g} "
+                      f"({len(missing)} missing; draw with --measure)")
+    return measured
+
+
+def write_measured(path, measured):
+    with open(path, "w") as f:
+        out = csv.writer(f, lineterminator="\n")
+        out.writerow(["kernel", "size", "ways", "line", "D1mr"])
+        for (k, g), n in measured.items():
+            out.writerow([k, *g.split(","), n])
+
+
+def curves(outdir, bindir, measured, pool):
     """Misses per read against cache size, and against associativity."""
-    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.8))
-    panels = ((left, SIZES, "8-way, 64-byte lines; 48 KiB 12-way and "
-               "144 KiB 9-way marked"),
-              (right, [(32 << 10, w) for w in WAYS],
-               "32 KiB, 64-byte lines"))
-    panels = [p + (tag,) for p, tag in zip(panels, ("sizes", "ways"))]
-    for ax, geos, title, tag in panels:
-        for name in vgrun.KERNELS:
-            marker, line, colour = STYLE[name]
-            kernel = os.path.join(bindir, name)
-            rows = loadgrid_model.misses(
-                kernel, [(s, w, LINE) for s, w in geos],
-                loadgrid_model.learn.PASSES, 0)
-            xs = [s if ax is left else w for s, w in geos]
-            model = [fig3(r[0] / READS) for r in rows]
-            points = [fig3(measured[(name, geometry(s, w))] / READS)
-                      for s, w in geos]
-            order = sorted(range(len(xs)), key=xs.__getitem__)
-            ax.plot([xs[k] for k in order], [model[k] for k in order],
-                    line, color=colour, label=f"{name} model",
-                    gid=f"model-{tag}-{name}")
-            ax.plot(xs, points, marker, color=colour, fillstyle="none",
-                    markersize=7, linestyle="none",
+    geos = [(s, w, LINE) for s, w in SIZES + MARKS] + \
+        [(32 << 10, w, LINE) for w in WAYS]
+    model = dict(zip(vgrun.KERNELS, pool.map(
+        lambda k: loadgrid_model.misses(os.path.join(bindir, k), geos,
+                                        PASSES, 0),
+        vgrun.KERNELS)))
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 5))
+
+    def rate(name, size, ways):
+        return fig3(model[name][geos.index((size, ways, LINE))][0] / READS)
+
+    def point(name, size, ways):
+        return fig3(measured[(name, geometry(size, ways))] / READS)
+
+    for name, st in STYLE.items():
+        line = dict(linestyle=st["linestyle"], color=st["color"],
+                    linewidth=st["linewidth"], alpha=st["alpha"])
+        dots = dict(marker=st["marker"], color=st["color"], fillstyle="none",
+                    markersize=st["markersize"], linestyle="none",
+                    markeredgewidth=1.2)
+        for ax, tag, pts in ((left, "sizes", SIZES),
+                             (right, "ways", [(32 << 10, w) for w in WAYS])):
+            xs = [s if ax is left else w for s, w in pts]
+            ax.plot(xs, [rate(name, s, w) for s, w in pts], **line,
+                    label=f"{name} model", gid=f"model-{tag}-{name}")
+            ax.plot(xs, [point(name, s, w) for s, w in pts], **dots,
                     label=f"{name} cachegrind",
                     gid=f"cachegrind-{tag}-{name}")
-        ax.set_yscale("log")
+        # The two odd geometries: the model's answer a filled dot, not on
+        # any line, cachegrind's the ring around it.
+        xs = [s for s, w in MARKS]
+        left.plot(xs, [rate(name, s, w) for s, w in MARKS], ".",
+                  color=st["color"], markersize=5, gid=f"model-marks-{name}")
+        left.plot(xs, [point(name, s, w) for s, w in MARKS], **dots,
+                  gid=f"cachegrind-marks-{name}")
+    left.plot([], [], ".", color="0.3", label="model, marked geometry")
+    for ax in (left, right):
         ax.set_ylabel("D1 read misses of main per array read")
-        ax.set_title(title)
-        ax.legend(fontsize=7)
+    left.set_yscale("log")
+    right.set_ylim(bottom=0)
     left.set_xscale("log", base=2)
-    left.set_xticks([s for s, w in SIZES if w == 8])
-    left.set_xticklabels([kib(s) for s, w in SIZES if w == 8], rotation=45)
-    left.set_xlabel("D1 size (bytes, log scale)")
-    for size in (48 << 10, 144 << 10):
+    left.set_xticks([s for s, w in SIZES])
+    left.set_xticklabels([kib(s) for s, w in SIZES], rotation=45)
+    left.set_xlabel("D1 size (log scale)")
+    left.set_title("8-way, 64-byte lines; two other geometries marked")
+    for size, ways in MARKS:
         left.axvline(size, color="0.5", linewidth=0.6, linestyle="-.")
-    right.set_xscale("log", base=2)
+        left.annotate(f"{kib(size)}\n{ways}-way", (size, 1), xytext=(3, -3),
+                      xycoords=("data", "axes fraction"),
+                      textcoords="offset points", va="top", fontsize=8,
+                      color="0.3", gid=f"mark-{size >> 10}k")
+    left.legend(fontsize=7, loc="lower left")
     right.set_xticks(WAYS)
-    right.set_xticklabels([str(w) for w in WAYS])
-    right.set_xlabel("ways (log scale)")
-    fig.suptitle("D1 misses as the cache grows: the model's lines, "
-                 "cachegrind's points")
+    right.set_xlabel("ways")
+    right.set_title("32 KiB, 64-byte lines")
+    fig.suptitle("D1 misses as the cache grows: the model's lines and "
+                 "dots, cachegrind's rings")
     fig.tight_layout()
     save(fig, outdir, "misses.svg")
 
 
-def shifts(outdir, bindir):
-    """How misses move with the stack's position."""
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.2))
-    for ax, (size, ways, line) in zip(axes, SHIFT_CACHES):
-        for name in vgrun.KERNELS:
-            marker, style, colour = STYLE[name]
-            kernel = os.path.join(bindir, name)
-            misses = [loadgrid_model.misses(kernel, [(size, ways, line)],
-                                            loadgrid_model.learn.PASSES,
-                                            s)[0][0] for s in SHIFTS]
+def shifts(outdir, bindir, pool):
+    """How misses move with the stack's position: the model's answers only,
+    one stem a shift."""
+    def at(job):
+        name, shift = job
+        return loadgrid_model.misses(os.path.join(bindir, name), SHIFT_CACHES,
+                                     PASSES, shift)
+    jobs = [(k, s) for k in vgrun.KERNELS for s in SHIFTS]
+    got = dict(zip(jobs, pool.map(at, jobs)))
+    fig, axes = plt.subplots(len(vgrun.KERNELS), len(SHIFT_CACHES),
+                             figsize=(11, 6.5), sharex=True, squeeze=False)
+    for c, (size, ways, line) in enumerate(SHIFT_CACHES):
+        for r, name in enumerate(vgrun.KERNELS):
+            ax = axes[r][c]
+            misses = [got[(name, s)][c][0] for s in SHIFTS]
             base = misses[SHIFTS.index(0)]
             ys = [fig3(100 * (m - base) / base) for m in misses]
-            ax.plot(SHIFTS, ys, style, marker=marker, color=colour,
-                    markersize=4, fillstyle="none", label=name,
-                    gid=f"shift-{size}-{name}")
-        ax.legend(fontsize=7, loc="upper center", ncol=3)
-        ax.set_xlabel("stack shift (bytes lower than the canonical run)")
-        ax.set_ylabel("D1 read misses of main,\nchange from the canonical "
-                      "run (%)")
-        ax.margins(y=0.3)
-        ax.set_title(f"{kib(size)} {'direct-mapped' if ways == 1 else f'{ways}-way'}"
-                     f", {line}-byte lines")
-    fig.suptitle("The same run with the stack lower: why runs differ")
+            st = STYLE[name]
+            stems = ax.stem(SHIFTS, ys, linefmt="-", markerfmt=st["marker"],
+                            basefmt=" ")
+            stems.markerline.set(color=st["color"], markersize=4,
+                                 fillstyle="none")
+            stems.stemlines.set(color=st["color"], linewidth=0.8)
+            stems.markerline.set_gid(f"shift-{size}-{name}")
+            stems.stemlines.set_gid(f"stems-{size}-{name}")
+            ax.axhline(0, color="0.4", linewidth=0.6)
+            ax.margins(y=0.25)
+            ax.text(0.01, 0.95, f"{name}, {base:,} at 0", fontsize=7,
+                    transform=ax.transAxes, va="top")
+            if r == 0:
+                kind = "direct-mapped" if ways == 1 else f"{ways}-way"
+                ax.set_title(f"{kib(size)} {kind}, {line}-byte lines")
+            if c == 0:
+                ax.set_ylabel("change (%)")
+        axes[-1][c].set_xlabel("stack shift (bytes lower than the canonical "
+                               "run; a stem every 16)")
+        axes[-1][c].set_xticks(range(-256, 257, 64))
+    fig.suptitle("D1 read misses of main with the stack lower: "
+                 "loadgrid-model's answers (cachegrind measures only the "
+                 "canonical run, shift 0)")
     fig.tight_layout()
     save(fig, outdir, "stack-shift.svg")
 
 
 # Every geometry with a cachegrind point.
-MEASURED = [geometry(s, w) for s, w in SIZES] + \
+MEASURED = [geometry(s, w) for s, w in SIZES + MARKS] + \
     [geometry(32 << 10, w) for w in WAYS if w != 8]
 
 
+def arguments(argv):
+    """(bindir, outdir, measured file or None to measure)."""
+    if len(argv) == 2:
+        return *argv, RECORDED
+    if len(argv) == 3 and argv[2] == "--measure":
+        return *argv[:2], None
+    if len(argv) == 4 and argv[2] == "--measured":
+        return *argv[:2], argv[3]
+    sys.exit(__doc__)
+
+
 def main(argv):
-    if len(argv) not in (2, 4) or len(argv) == 4 and argv[2] != "--measured":
-        sys.exit(__doc__)
-    bindir, outdir = argv[:2]
+    bindir, outdir, recorded = arguments(argv)
+    start = time.monotonic()
     plotting_python()
     loadgrid_model.in_build(bindir)
+    if recorded:
+        measured = read_measured(recorded)
+        say(f"cachegrind's points: recorded, from "
+            f"{recorded} (--measure to measure again)")
     os.makedirs(outdir, exist_ok=True)
-    geometries = MEASURED
-    if len(argv) == 4:
-        with open(argv[3]) as f:
-            measured = {(r["kernel"], f"{r['size']},{r['ways']},{r['line']}"):
-                        int(r["D1mr"]) for r in csv.DictReader(f)}
-    else:
-        measured = measure(bindir, geometries)
-        with open(os.path.join(outdir, "measured.csv"), "w") as f:
-            out = csv.writer(f, lineterminator="\n")
-            out.writerow(["kernel", "size", "ways", "line", "D1mr"])
-            for (k, g), n in measured.items():
-                out.writerow([k, *g.split(","), n])
-    for name in vgrun.KERNELS:
-        pattern(outdir, bindir, name)
-    curves(outdir, bindir, measured)
-    shifts(outdir, bindir)
+    if not recorded:
+        say(f"cachegrind's points: measuring {3 * len(MEASURED)} runs")
+        measured = measure(bindir, MEASURED)
+        path = os.path.join(outdir, "measured.csv")
+        write_measured(path, measured)
+        say(f"cachegrind's points: measured, written to {path}")
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+        for name in vgrun.KERNELS:
+            say(f"pattern-{name}.svg: the model's trace of a pass")
+            kernel = os.path.join(bindir, name)
+            indices = loadgrid_model.numbers(kernel, "indices", n=1)
+            bases = read_bases(bindir, name, indices)
+            everything = loadgrid_model.numbers(
+                kernel, "indices", n=PASSES) \
+                if name == "loadgrid2" else indices
+            pattern(outdir, name, bases, indices, everything)
+        say(f"misses.svg: the model at {len(SIZES + MARKS) + len(WAYS)} "
+            "geometries a kernel")
+        curves(outdir, bindir, measured, pool)
+        say(f"stack-shift.svg: the model at {len(SHIFTS)} shifts a kernel")
+        shifts(outdir, bindir, pool)
+    say(f"done in {time.monotonic() - start:.0f} s")
 
 
 if __name__ == "__main__":
     try:
         main(sys.argv[1:])
-    except vgrun.Failure as e:
+    except (Failure, vgrun.Failure) as e:
         sys.exit(f"pictures: {e}")
