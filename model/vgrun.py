@@ -20,6 +20,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 
 from kernels import NAMES as KERNELS  # noqa: F401 (for the tools)
 
@@ -179,7 +180,7 @@ def lackey(run, stop=None, poke=None, args=()):
         ended = False  # the run went to its end, not stopped
         try:
             if poke:
-                gdb = _attach(vg, prefix, poke)
+                gdb = _attach(run, vg, prefix, poke)
             for rec in records(vg.stdout):
                 out.append(rec)
                 if stop and stop(rec):
@@ -194,6 +195,10 @@ def lackey(run, stop=None, poke=None, args=()):
             if gdb:
                 gdb.kill()
                 gdb.wait()
+        if gdb and gdb.orphaned:
+            raise Failure(f"gdb: ended ({status(gdb.returncode)}) while "
+                          "the run waited on it: the pass counter was not "
+                          "set")
         if ended and vg.returncode:
             raise Failure(f"lackey: {run.name}: {status(vg.returncode)}")
     if not out:
@@ -201,24 +206,39 @@ def lackey(run, stop=None, poke=None, args=()):
     return out
 
 
-def _attach(vg, prefix, poke):
-    """Wait for the gdb server to stand ready, then have gdb poke."""
+def _attach(run, vg, prefix, poke):
+    """Wait for the gdb server to stand ready, then have gdb poke.  gdb
+    and vgdb get the run's environment: vgdb finds the server's pipes by
+    names made of USER, LOGNAME and HOST, as the run sees them.  Should
+    gdb end while the run still waits on it, the run is ended too, and
+    the gdb process returned says so (orphaned)."""
     for line in vg.stdout:
         if "target remote" in line:
             break
     else:
         raise Failure("valgrind: its gdb server did not start")
+    vgdb = shutil.which("vgdb") or "vgdb"
     insn, addr, value = poke
     cmds = ["set confirm off",
-            f"target remote | vgdb --vgdb-prefix={prefix} --pid={vg.pid}",
+            f"target remote | {vgdb} --vgdb-prefix={prefix} --pid={vg.pid}",
             f"break *{insn:#x}", "continue", f"set {{int}}{addr:#x} = {value}",
             "delete", "continue"]
-    args = ["gdb", "-batch", "-nx"]
+    args = [shutil.which("gdb"), "-batch", "-nx"]
     for c in cmds:
         args += ["-ex", c]
-    return subprocess.Popen(args, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+    gdb = run.popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL)
+    gdb.orphaned = False
+
+    def watch():
+        gdb.wait()
+        try:
+            vg.wait(5)
+        except subprocess.TimeoutExpired:
+            gdb.orphaned = True
+            vg.kill()
+    threading.Thread(target=watch, daemon=True).start()
+    return gdb
 
 
 def cachegrind(run, geometry):

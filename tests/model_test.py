@@ -8,9 +8,11 @@ SOURCE_DIR, CXX and LINK (to build broken kernels), LOADGRID_MODEL_CACHE.
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["SOURCE_DIR"], "model"))
@@ -163,6 +165,242 @@ class Check(unittest.TestCase):
                 self.assertRegex(out.stderr,
                                  f"(?m)^loadgrid-model: .*{name}: does not run "
                                  f"as {name}: ")
+
+
+def edit(text, old, new, count=1):
+    assert old in text, old
+    return text.replace(old, new, count)
+
+
+def record_line(text, segment, kind):
+    """The first record line of a kind in a segment of a model."""
+    seg = text[text.index(f"segment {segment} "):]
+    return re.search(rf"^{kind} [0-9a-f]+ [0-9]+ \S+$", seg, re.M)[0]
+
+
+def moved(line, by):
+    kind, addr, size, flags = line.split()
+    return f"{kind} {int(addr, 16) + by:x} {size} {flags}"
+
+
+class Damage(unittest.TestCase):
+    """A damaged model is learned again, or refused; never read."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.env = dict(os.environ, LOADGRID_MODEL_CACHE=self.tmp.name)
+        self.kernel = KERNELS[0]
+        self.args = ("misses", self.kernel, "--passes", "2", "--cache",
+                     "32k,8,64", "8k,1,32")
+        self.good = model(*self.args, env=self.env).stdout
+        self.file, = [os.path.join(self.tmp.name, f)
+                      for f in os.listdir(self.tmp.name)]
+        with open(self.file) as f:
+            self.text = f.read()
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def damages(self):
+        t = self.text
+        reads = re.search(r"^reads (\w+)", t, re.M)[1]
+        store = record_line(t, "body", "S")
+        return {
+            "array 0's base by 16": edit(t, f"reads {reads}",
+                                         f"reads {int(reads, 16) + 16:x}"),
+            "a record by 0x1000": edit(t, store, moved(store, 0x1000)),
+            "the index rule": edit(t, "index stride 1", "index stride 3"),
+            "the kernel line": edit(t, "kernel loadgrid1", "kernel loadgrid3"),
+            "cut short": t[:len(t) // 2],
+            "empty": "",
+        }
+
+    def write(self, data):
+        with open(self.file, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+    def test_learned_again(self):
+        cases = dict(self.damages(), **{
+            "a byte not UTF-8": self.text.encode()[:300] + b"\xff"
+            + self.text.encode()[301:],
+            "junk": os.urandom(5000)})
+        for why, data in cases.items():
+            with self.subTest(why):
+                self.write(data)
+                out = model(*self.args, env=self.env)
+                self.assertEqual((out.returncode, out.stdout), (0, self.good),
+                                 out.stderr)
+                self.assertRegex(out.stderr, f"^loadgrid-model: {self.file}: "
+                                 "damaged: .*; learning it again\n")
+                self.assertNotIn("Traceback", out.stderr)
+
+    def test_refused_without_valgrind(self):
+        with tempfile.TemporaryDirectory() as bin:
+            os.symlink(sys.executable, os.path.join(bin, "python3"))
+            env = dict(self.env, PATH=bin)
+            self.assertEqual(model(*self.args, env=env).stdout, self.good)
+            for why, data in self.damages().items():
+                with self.subTest(why):
+                    self.write(data)
+                    out = model(*self.args, env=env)
+                    self.assertEqual((out.returncode, out.stdout), (1, ""))
+                    self.assertRegex(out.stderr, f"^loadgrid-model: "
+                                     f"{self.file}: damaged: .*\n\\Z")
+
+    def test_engine_refuses(self):
+        t = self.text
+        array = re.search(r"^L \w+ 4 am$", t, re.M)[0]
+        body = re.search(r"^segment body (\d+)$", t, re.M)
+        load = record_line(t, "body", "L")
+        cases = {
+            "an array past 19": (edit(t, array, "L 3e7 4 am"),
+                                 "'3e7' is not a number from 0 to 19"),
+            "a call and no calls": (edit(t, load, "C 0 0 c"),
+                                    "calls made but no call segments"),
+            "a count too short": (
+                edit(t, body[0], f"segment body {int(body[1]) - 1}"),
+                "unknown key"),
+            "a kind": (edit(t, load, "X" + load[1:]), "record kind 'X'"),
+            "a flag": (edit(t, array, array[:-2] + "az"), "flags 'az'"),
+            "a key": (t + "colour blue\n", "unknown key 'colour'"),
+            "a key twice": (t + "arrays 20\n", "arrays given twice"),
+            "a number": (edit(t, "length 600", "length 6x0"),
+                         "'6x0' is not a number"),
+            "a read short": (re.sub(r"^(reads.*) \w+$", r"\1", t, flags=re.M),
+                             "reads: 19 fields, want 20"),
+            "the stride": (edit(t, "index stride 1", "index stride 2"),
+                           "the stride reads past the arrays' end"),
+            "no final": (t[:t.index("segment final")],
+                         "no segment final"),
+            "a size": (edit(t, load, " ".join(load.split()[:2] + ["0", "m"])),
+                       "'0' is not a number from 1 to 64"),
+            "a tab": (edit(t, "arrays 20", "arrays\t20"), "a tab"),
+            "the format": ("loadgrid-model 1" + t[t.index("\n"):],
+                           "not a model of format 2"),
+        }
+        engine = os.path.join(BINDIR, "model", "loadgrid-engine")
+        bad = os.path.join(self.tmp.name, "bad.model")
+        for why, (text, reason) in cases.items():
+            with self.subTest(why):
+                with open(bad, "w") as f:
+                    f.write(text)
+                for args in (("misses", "2", "0", "32768,8,64"),
+                             ("trace", "1", "0")):
+                    out = subprocess.run([engine, bad, *args],
+                                         capture_output=True, text=True)
+                    self.assertEqual((out.returncode, out.stdout), (1, ""))
+                    self.assertRegex(out.stderr, f"^loadgrid-engine: {bad}: "
+                                     f"(line [0-9]+: )?.*{re.escape(reason)}")
+        for args, reason in [
+                (("misses", "0", "0", "32768,8,64"), "passes '0'"),
+                (("misses", "1001", "0", "32768,8,64"), "passes '1001'"),
+                (("misses", "1", "8", "32768,8,64"), "stack shift 8"),
+                (("misses", "1", "0", "32768,8,48"), "not a power of two"),
+                (("misses", "1", "0", "32768,3,64"), "set count"),
+                (("misses", "1", "0"), "no cache given"),
+                (("trace", "1", "0", "colour"), "unknown option 'colour'"),
+                (("frob", "1", "0"), "unknown command 'frob'")]:
+            with self.subTest(args=args):
+                out = subprocess.run([engine, self.file, *args],
+                                     capture_output=True, text=True)
+                self.assertEqual((out.returncode, out.stdout), (1, ""))
+                self.assertIn(reason, out.stderr)
+
+
+def scratch_left():
+    """What this project leaves in /tmp: run folders and gdb-server pipes."""
+    return {f for f in os.listdir("/tmp")
+            if f.startswith(("loadgrid-model.", "vgdb-pipe-"))}
+
+
+class Runs(unittest.TestCase):
+    """Every figure names its run, wherever the kernel lies and whoever
+    asks; nothing is left behind."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        # A login's USER and LOGNAME, which Valgrind's gdb server names its
+        # pipes by, unlike the canonical run's empty environment.
+        self.env = dict(os.environ, LOADGRID_MODEL_CACHE=os.path.join(
+            self.tmp.name, "cache"), USER="someone", LOGNAME="someone")
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_where_the_kernel_lies_changes_nothing(self):
+        caches = ["32k,8,64", "1m,16,64", "8k,1,32"]
+        short = os.path.join(self.tmp.name, "a")
+        long = os.path.join(self.tmp.name, *["folder-of-a-long-name"] * 10)
+        answers = []
+        for folder in (short, long):
+            os.makedirs(folder)
+            kernel = os.path.join(folder, "loadgrid1")
+            shutil.copy(KERNELS[0], kernel)
+            out = model("misses", kernel, "--cache", *caches, env=self.env)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            answers.append(out.stdout)
+        self.assertEqual(answers[0], answers[1])
+        self.assertEqual(len(os.listdir(self.env["LOADGRID_MODEL_CACHE"])), 1)
+        out = model("check", kernel, "--cache", *caches, env=self.env)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+
+    def test_here_with_a_long_environment(self):
+        env = dict(self.env, **{f"PAD{k}": "x" * 200 for k in range(20)})
+        kernel = KERNELS[1]
+        out = model("check", kernel, "--here", "--cache", "32k,8,64",
+                    "8k,1,32", env=env)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.assertIn("2 of 2 caches equal", out.stdout)
+        here = model("misses", kernel, "--here", "--cache", "8k,1,32", env=env)
+        canonical = model("misses", kernel, "--cache", "8k,1,32", env=env)
+        self.assertNotEqual(here.stdout, canonical.stdout)
+        self.assertEqual(len(os.listdir(self.env["LOADGRID_MODEL_CACHE"])), 2)
+
+    def test_signals_leave_nothing(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig.name):
+                before = scratch_left()
+                p = subprocess.Popen([MODEL, "misses", KERNELS[1], "--cache",
+                                      "32k,8,64"], env=self.env,
+                                     stderr=subprocess.PIPE, text=True)
+                self.assertIn("learning", p.stderr.readline())
+                time.sleep(1)
+                p.send_signal(sig)
+                err = p.stderr.read()
+                p.stderr.close()
+                self.assertEqual(p.wait(), 128 + sig, err)
+                self.assertEqual(err, f"loadgrid-model: {sig.name}: stopped\n")
+                self.assertEqual(os.listdir(self.env["LOADGRID_MODEL_CACHE"]),
+                                 [])
+                self.assertEqual(scratch_left() - before, set())
+
+    def test_unwritable_cache(self):
+        before = scratch_left()
+        good = model("misses", KERNELS[0], "--passes", "1", "--cache",
+                     "32k,8,64", env=self.env).stdout
+        blocked = os.path.join(self.tmp.name, "a-file")
+        open(blocked, "w").close()
+        out = model("misses", KERNELS[0], "--passes", "1", "--cache",
+                    "32k,8,64", env=dict(self.env,
+                                         LOADGRID_MODEL_CACHE=blocked))
+        self.assertEqual((out.returncode, out.stdout), (0, good))
+        self.assertIn(f"{blocked}: not a folder; keeping the model in a "
+                      "temporary folder", out.stderr)
+        self.assertEqual(scratch_left() - before, set())
+
+    @unittest.skipIf(os.geteuid(), "needs root to become another user")
+    def test_another_user(self):
+        # nobody's home folder does not exist: its cache cannot be made.
+        want = model("misses", KERNELS[0], "--passes", "1", "--cache",
+                     "32k,8,64", env=self.env).stdout
+        out = subprocess.run(["runuser", "-u", "nobody", "--", MODEL,
+                              "misses", KERNELS[0], "--passes", "1",
+                              "--cache", "32k,8,64"], capture_output=True,
+                             text=True, cwd="/",
+                             env={"PATH": os.environ["PATH"],
+                                  "HOME": "/nonexistent"})
+        self.assertEqual((out.returncode, out.stdout), (0, want), out.stderr)
+        self.assertIn("temporary folder", out.stderr)
 
 
 class Errors(unittest.TestCase):
