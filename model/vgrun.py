@@ -164,6 +164,10 @@ def lackey(run, stop=None, poke=None, args=()):
     through Valgrind's gdb server and stores the 32-bit value at address
     before it goes on.  Returns the list of records read.
     """
+    # The gdb run keeps Valgrind's default --vgdb=yes: under --vgdb=full
+    # every instruction is translated on its own, and a load that a plain
+    # run drops (g++'s "mov -0x3b8(%rbp),%rsp" at main's end, whose %rsp
+    # the next instruction overwrites) would appear in the trace.
     opts = ["--tool=lackey", "--trace-mem=yes", "--log-fd=1"]
     if poke and not shutil.which("gdb"):
         raise Failure("gdb: not found")

@@ -129,7 +129,7 @@ class Install(Case):
         r = self.run_cmd(model, "misses", kernel, "--passes", "1",
                          "--cache", "32k,8,64", env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertRegex(r.stdout, r"^32k,8,64( [0-9]+){4}\n$")
+        self.assertRegex(r.stdout, r"^cache .*\n32k,8,64( +[0-9]+){4}\n$")
         page = os.path.join(self.dir, "share", "man", "man1",
                             "loadgrid-model.1")
         r = self.run_cmd("man", "--warnings", "-E", "UTF-8", "-l", page,

@@ -8,6 +8,7 @@ usage: answers.py BINDIR
 BINDIR holds the kernels and loadgrid-model (a build folder).  Exits 1 if
 any answer differs from cachegrind's.
 """
+import argparse
 import os
 import sys
 
@@ -29,9 +30,13 @@ def pair(model, measured):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    bindir = sys.argv[1]
+    doc = __doc__.split("\n\n", 2)
+    p = argparse.ArgumentParser(
+        prog="answers.py", description=doc[0], epilog=doc[2],
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("bindir", metavar="BINDIR",
+                   help="the build folder: the kernels and loadgrid-model")
+    bindir = p.parse_args().bindir
     loadgrid_model.in_build(bindir)
     same = True
     access_rows, miss_rows = [], []

@@ -13,6 +13,7 @@ are drawn into BINDIR/pictures.  Exits 1, saying why, if a workload
 fails, the copy differs from its input or a known answer is not what
 cachegrind measures.
 """
+import argparse
 import json
 import os
 import random
@@ -104,12 +105,15 @@ def known_answers(bindir):
                            text=True)
         row = [line.split() for line in r.stdout.splitlines()
                if line.startswith(GEOMETRY + " ")]
-        if not row:
-            why = r.stderr.strip()
-            if ": not found" in why:
+        if r.returncode or len(row) != 1:
+            # Progress comes first on stderr, the failure last.
+            why = (r.stderr.strip().splitlines() or [
+                f"exit status {r.returncode}"])[-1]
+            if "valgrind: not found" in why:
                 print(f"\nKnown answers: skipped, {why.split(': ', 1)[1]}")
                 return
-            fail(f"{name}: loadgrid-model check: {why}")
+            if r.returncode != 1 or not row:
+                fail(f"{name}: loadgrid-model check: {why}")
         counts = [f"{int(n):,}" for n in row[0][1:5]]
         rows.append((name, *counts, row[0][5]))
     head = ("kernel", "predicted reads", "writes", "cachegrind reads",
@@ -134,10 +138,16 @@ def pictures(bindir):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
-        sys.exit(__doc__)
-    bindir = sys.argv[1]
-    runs = int(sys.argv[2]) if len(sys.argv) == 3 else 20
+    doc = __doc__.split("\n\n", 2)
+    p = argparse.ArgumentParser(
+        prog="workloads.py", description=doc[0], epilog=doc[2],
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("bindir", metavar="BINDIR",
+                   help="the build folder: the programs and loadgrid-model")
+    p.add_argument("runs", metavar="RUNS", nargs="?", type=int, default=20,
+                   help="timed runs of each kernel (default 20)")
+    args = p.parse_args()
+    bindir, runs = args.bindir, args.runs
     copies = max(3, runs // 4)
     rows = []
     for name, what in KERNELS:
