@@ -403,6 +403,57 @@ class Runs(unittest.TestCase):
         self.assertIn("temporary folder", out.stderr)
 
 
+class Commands(unittest.TestCase):
+    """run, shift and what the program says of itself."""
+
+    def test_run_starts_the_canonical_run_here(self):
+        kernel = KERNELS[2]
+        want = model("misses", kernel, "--cache", "32k,8,64").stdout
+        with tempfile.TemporaryDirectory() as tmp:
+            r = subprocess.run([MODEL, "run", kernel, "--", "valgrind",
+                                "--tool=cachegrind", "--cache-sim=yes",
+                                "--D1=32768,8,64"], cwd=tmp,
+                               capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            out, = os.listdir(tmp)
+            self.assertTrue(out.startswith("cachegrind.out."))
+            with open(os.path.join(tmp, out)) as f:
+                measured = vgrun.main_misses(f)
+        self.assertEqual(want.split()[6:8], [str(n) for n in measured[2:]])
+        r = model("run", kernel, "--", "sh", "-c", 'exit 7')
+        self.assertEqual(r.returncode, 7)
+
+    def test_shift_moves_main_as_measured(self):
+        kernel = KERNELS[0]
+        env = dict(os.environ, PAD="y" * 3000)
+        shift = model("shift", kernel, env=env)
+        self.assertEqual(shift.returncode, 0, shift.stderr)
+
+        def trace(*args):
+            out = model("trace", kernel, "--passes", "1", *args, env=env)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            return out.stdout
+        # main's records, from the middle of the pass, are this run's
+        # moved by the shift, and not the canonical run's.
+        lines = trace("--here").splitlines()
+        middle = "\n" + "\n".join(lines[len(lines) // 2:][:2000]) + "\n"
+        self.assertIn(middle, trace("--stack-shift", shift.stdout.strip()))
+        self.assertNotIn(middle, trace())
+        self.assertGreater(int(shift.stdout), 3000)
+        native = model("shift", kernel, "--native", env=env)
+        self.assertEqual(native.returncode, 0, native.stderr)
+        self.assertEqual(int(native.stdout) % 16, 0)
+
+    def test_help_and_version(self):
+        out = model("--version")
+        self.assertRegex(out.stdout, r"^loadgrid-model [0-9]+\.[0-9]+\n$")
+        for command in ("trace", "misses", "check", "run", "shift"):
+            with self.subTest(command):
+                out = model(command, "--help")
+                self.assertEqual(out.returncode, 0)
+                self.assertRegex(out.stdout, r"\n\n(Prints|Runs|Starts) ")
+
+
 class Errors(unittest.TestCase):
     def test_usage(self):
         k = KERNELS[0]

@@ -134,7 +134,10 @@ def pictures(bindir):
         why = r.stderr.strip().splitlines()[-1:] or ["failed"]
         print(f"\nPictures: skipped, {why[0].removeprefix('pictures: ')}")
     else:
-        print(f"\nPictures: {os.path.join(out, '*.svg')}")
+        where = os.path.relpath(out)
+        if where.startswith(".."):
+            where = os.path.abspath(out)
+        print(f"\nPictures: {os.path.join(where, '*.svg')}")
 
 
 def main():
