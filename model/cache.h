@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+// A cache's shape: its sets, ways and line size in bytes.
+struct Geometry {
+	std::uint64_t sets;
+	unsigned assoc, line;
+};
+
 // One cache of whole lines: each set keeps its lines' numbers, most
 // recently used first.
 class Lru {
@@ -17,6 +23,7 @@ class Lru {
 	}
 
 	unsigned line_bits() const { return bits; }
+	unsigned ways() const { return assoc; }
 	std::uint64_t set_of(std::uint64_t n) const { return n & (sets - 1); }
 	std::uint64_t set_count() const { return sets; }
 

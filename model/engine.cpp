@@ -2,6 +2,7 @@
 //
 //   loadgrid-engine MODEL trace PASSES SHIFT [fetches] [low32] [lackey]
 //   loadgrid-engine MODEL misses PASSES SHIFT SIZE,ASSOC,LINE...
+//   loadgrid-engine MODEL report PASSES SHIFT I1 D1 LL [I1 D1 LL]...
 //   loadgrid-engine MODEL accesses PASSES SHIFT
 //   loadgrid-engine MODEL indices PASSES SHIFT
 //
@@ -21,6 +22,7 @@
 #include "cache.h"
 #include "misses.h"
 #include "pattern.h"
+#include "report.h"
 
 namespace {
 
@@ -100,11 +102,6 @@ long long integer(const char *text, const char *what, long long lo, long long hi
 					 std::to_string(lo) + " to " + std::to_string(hi));
 	return v;
 }
-
-struct Geometry {
-	std::uint64_t sets;
-	unsigned assoc, line;
-};
 
 // SIZE,ASSOC,LINE in bytes, as cachegrind takes them.
 Geometry geometry(const char *text)
@@ -187,6 +184,39 @@ void count_misses(const Model &model, int passes, std::int64_t shift, char **geo
 	}
 }
 
+// Per hierarchy of I1, D1 and LL: every function's events, as cachegrind
+// reports them, under a line "report N" that counts the functions.
+void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int n)
+{
+	if (n == 0 || n % 3)
+		throw std::runtime_error("report: want caches in threes, I1 D1 LL");
+	Run(m, passes, shift); // the arguments, checked before the threads
+	std::vector<Hierarchy> hs;
+	for (int k = 0; k < n; k += 3)
+		hs.emplace_back(geometry(geos[k]), geometry(geos[k + 1]), geometry(geos[k + 2]),
+				m.functions.size());
+	std::atomic<std::size_t> next{0};
+	auto work = [&] {
+		for (std::size_t g; (g = next++) < hs.size();)
+			report(m, passes, shift, hs[g]);
+	};
+	std::thread other(work);
+	work();
+	other.join();
+	for (const Hierarchy &h : hs) {
+		std::vector<std::size_t> seen;
+		for (std::size_t f = 0; f < h.cost.size(); f++)
+			if (h.cost[f] != Cost{})
+				seen.push_back(f);
+		std::printf("report %zu\n", seen.size());
+		for (std::size_t f : seen) {
+			for (std::uint64_t v : h.cost[f])
+				std::printf("%lu ", (unsigned long)v);
+			std::printf("%s\n", f ? m.functions[f - 1].name.c_str() : "???");
+		}
+	}
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -205,6 +235,8 @@ int main(int argc, char **argv)
 			trace(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "misses") {
 			count_misses(m, passes, shift, argv + 5, argc - 5);
+		} else if (cmd == "report") {
+			report_all(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "indices") {
 			// the index that each step reads
 			Run run(m, passes, shift);

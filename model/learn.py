@@ -10,12 +10,15 @@ a pass, the last step with all that follows it, and the calls main makes
 is only "array j at this step's index": which index is the kernel's rule,
 applied by the engine.
 """
+import bisect
+
+import symbols
 import vgrun
 from kernels import ARRAYS, KERNELS, PASSES, STEPS
 
 LEARN_PASSES = 3
 STACK_SPAN = 1 << 24  # the stack lies within this of main's frame
-FORMAT = "loadgrid-model 2"
+FORMAT = "loadgrid-model 3"
 
 
 class Mismatch(vgrun.Failure):
@@ -194,6 +197,8 @@ def text(model):
                 flags = ("s" if stack[0] <= addr < stack[1] else "") + \
                     ("m" if main else "")
                 out.append(f"{kind} {addr:x} {size} {flags or '-'}")
+    for start, end, name in touched(model):
+        out.append(f"function {start:x} {end:x} {name}")
     segment("head", model.head)
     segment("body", model.body)
     segment("boundary", model.boundary)
@@ -201,6 +206,25 @@ def text(model):
     for k, call in enumerate(model.calls):
         segment(f"call{k}", [r + (False,) for r in call])
     return "\n".join(out) + "\n"
+
+
+def touched(model):
+    """The executable's functions that the learned records' instructions
+    lie in."""
+    try:
+        table = symbols.functions(model.run.kernel)
+    except symbols.Error as e:
+        raise vgrun.Failure(f"{model.run.kernel}: {e}") from None
+    starts = [f[0] for f in table]
+    used = set()
+    for seg in [model.head, model.body, model.boundary, model.final,
+                *model.calls]:
+        for rec in seg:
+            if rec[0] == "I":
+                k = bisect.bisect_right(starts, rec[1]) - 1
+                if k >= 0 and rec[1] < table[k][1]:
+                    used.add(k)
+    return [table[k] for k in sorted(used)]
 
 
 def learn(run, starting=lambda: None):

@@ -47,12 +47,23 @@ and the read and write misses of the whole din trace (one access per
 record) in the same cache, empty at the start.
 
 """ + SIZES,
+    "predict": """\
+Writes, without running anything, the file that cachegrind's cache
+simulation writes for the run with --cachegrind-out-file: the caches'
+desc lines, cmd, events, one fn= block per function under the names
+cachegrind gives them, and the summary.  Caches not given are the ones
+cachegrind picks on this machine.  cg_annotate reads it.
+
+""" + SIZES,
     "check": """\
-Runs cachegrind on the same run for each cache and prints the model's D1
-misses of main beside cachegrind's, "equal" or "DIFFERENT" on each line,
-a last line saying whether all agree, and the command that repeats the
-measurement by hand.  Status 1 unless every cache was measured and
-agrees.
+With --cache: runs cachegrind on the same run for each cache and prints
+the model's D1 misses of main beside cachegrind's, "equal" or
+"DIFFERENT" on each line.  Otherwise: predicts cachegrind's whole report
+for one hierarchy (--I1, --D1, --LL, each defaulting to cachegrind's own
+choice on this machine), runs cachegrind with it, and prints every
+function and event that differs, or that all agree.  Then a line saying
+whether all agree, and the command that repeats the measurement by hand.
+Status 1 unless every figure was measured and agrees.
 
 """ + SIZES,
     "run": """\
@@ -90,16 +101,16 @@ def number(text):
     return int(m[1]) << {"": 0, "k": 10, "K": 10, "m": 20, "M": 20}[m[2]]
 
 
-def geometry(text):
+def geometry(text, option="--cache"):
     """SIZE,ASSOC,LINE as cachegrind's --D1 takes it, checked as it checks
     them; returns the three numbers."""
     parts = text.split(",")
     if len(parts) != 3:
-        raise Usage(f"--cache {text}: want SIZE,ASSOC,LINE")
+        raise Usage(f"{option} {text}: want SIZE,ASSOC,LINE")
     try:
         size, assoc, line = (number(p) for p in parts)
     except Usage as e:
-        raise Usage(f"--cache {text}: {e}") from None
+        raise Usage(f"{option} {text}: {e}") from None
     why = None
     if not size or not assoc or not line:
         why = "sizes must be above zero"
@@ -116,7 +127,7 @@ def geometry(text):
     elif size <= line:
         why = "the cache holds one line at most"
     if why:
-        raise Usage(f"--cache {text}: {why}")
+        raise Usage(f"{option} {text}: {why}")
     return size, assoc, line
 
 
@@ -167,8 +178,13 @@ def parser(version):
     counted.add_argument("--passes", default=str(PASSES), metavar="N",
                          help=f"end the loop after pass N (1 to {PASSES})")
     caches = Parser(add_help=False)
-    caches.add_argument("--cache", action="extend", nargs="+", required=True,
+    caches.add_argument("--cache", action="extend", nargs="+",
                         metavar="SIZE,ASSOC,LINE", help="one or more D1 caches")
+    hierarchy = Parser(add_help=False)
+    for level, what in (("I1", "instruction"), ("D1", "first-level data"),
+                        ("LL", "last-level")):
+        hierarchy.add_argument(f"--{level}", metavar="SIZE,ASSOC,LINE",
+                               help=f"the {what} cache")
 
     def command(name, parents, summary):
         return sub.add_parser(
@@ -181,10 +197,15 @@ def parser(version):
                    help="add every instruction fetched")
     t.add_argument("--low32", action="store_true",
                    help="keep the low 32 bits of each address")
-    command("misses", [kernel, caches, moved, counted],
-            "D1 misses of main and of the whole trace")
-    command("check", [kernel, caches, moved],
-            "the model's D1 misses of main beside cachegrind's")
+    m = command("misses", [kernel, caches, moved, counted],
+                "D1 misses of main and of the whole trace")
+    m.set_defaults(need_cache=True)
+    pr = command("predict", [kernel, hierarchy, moved, counted],
+                 "cachegrind's whole report of the run")
+    pr.add_argument("-o", metavar="FILE", dest="output",
+                    help="write it to FILE, not standard output")
+    command("check", [kernel, caches, hierarchy, moved],
+            "the model's answers beside cachegrind's")
     r = command("run", [kernel], "start a tool on the run")
     r.add_argument("tool", nargs="+", metavar="-- COMMAND [ARGS...]")
     s = command("shift", [], "the stack shift of the run from this shell")
@@ -260,6 +281,17 @@ class Answers:
             self.temp.cleanup()
             self.temp = None
 
+    def default_caches(self):
+        """The I1, D1 and LL that cachegrind picks on this machine, from
+        the desc lines of a short run."""
+        if not hasattr(self, "_defaults"):
+            say("asking cachegrind which caches it picks here")
+            lines = vgrun.Report(vgrun.cachegrind_file(None, [])).desc
+            self._defaults = [parse_desc(line) for line in lines]
+            if len(self._defaults) != len(LEVELS):
+                raise vgrun.Failure("cachegrind: not three desc lines")
+        return self._defaults
+
     def version(self):
         if self._version is False:
             self._version = valgrind_version()
@@ -285,7 +317,7 @@ class Answers:
         """The file of the learned model of a run: from the cache, or
         learned now and cached."""
         binary = kernel_digest(run.kernel)
-        key = sha(binary + run.key())
+        key = sha(binary + run.key() + learn.FORMAT)
         notes = [f"binary {binary}", f"run {key}"]
         version = self.version()
         folder = self.temp.name if self.temp else cache_dir()
@@ -390,6 +422,33 @@ class Answers:
                           *(",".join(map(str, g)) for g in geometries))
         return rows(out, len(geometries), 4)
 
+    def report(self, run, hierarchies, n=PASSES, stack=0):
+        """Per hierarchy (three geometries, I1, D1, LL): each function's
+        nine events as cachegrind counts them, by name."""
+        out = self.engine(run, "report", n, stack, *(
+            ",".join(map(str, g)) for h in hierarchies for g in h))
+        lines = out.splitlines()
+        reports = []
+        while lines:
+            head = lines.pop(0).split()
+            if len(head) != 2 or head[0] != "report" or \
+                    not head[1].isdigit() or int(head[1]) > len(lines):
+                raise vgrun.Failure("loadgrid-engine: a report cut short")
+            functions = {}
+            for line in lines[:int(head[1])]:
+                *counts, name = line.split(" ", len(vgrun.EVENTS))
+                if len(counts) != len(vgrun.EVENTS) or \
+                        not all(c.isdigit() for c in counts):
+                    raise vgrun.Failure(f"loadgrid-engine: '{line[:40]}'")
+                old = functions.get(name, [0] * len(counts))
+                functions[name] = [a + int(b) for a, b in zip(old, counts)]
+            del lines[:int(head[1])]
+            reports.append(functions)
+        if len(reports) != len(hierarchies):
+            raise vgrun.Failure(f"loadgrid-engine: {len(reports)} reports "
+                                f"for {len(hierarchies)} hierarchies")
+        return reports
+
     def accesses(self, run, n=PASSES, stack=0):
         """main's data reads and writes, as cachegrind counts them."""
         return rows(self.engine(run, "accesses", n, stack), 1, 2)[0]
@@ -411,6 +470,15 @@ class Answers:
         if r.returncode:
             raise vgrun.Failure(engine_error(r))
         return 0
+
+
+def parse_desc(line):
+    """SIZE, ASSOC, LINE of a desc line of cachegrind's."""
+    m = re.fullmatch(r"desc: \w+ cache: +(\d+) B, (\d+) B, "
+                     r"(?:(\d+)-way associative|(direct-mapped))", line)
+    if not m:
+        raise vgrun.Failure(f"cachegrind: '{line}'")
+    return int(m[1]), int(m[3] or 1), int(m[2])
 
 
 def engine_error(p):
@@ -514,6 +582,83 @@ def check(answers, args, run, geometries, stack):
     return 0 if ok else 1
 
 
+LEVELS = ("I1", "D1", "LL")
+
+
+def hierarchy(args, answers):
+    """The three geometries of --I1, --D1 and --LL, each defaulting to
+    what cachegrind picks on this machine."""
+    given = {level: getattr(args, level) for level in LEVELS}
+    out = {level: geometry(text, f"--{level}")
+           for level, text in given.items() if text}
+    if len(out) < len(LEVELS):
+        for level, g in zip(LEVELS, answers.default_caches()):
+            out.setdefault(level, g)
+    return [out[level] for level in LEVELS]
+
+
+def desc(level, g):
+    size, assoc, line = g
+    shape = "direct-mapped" if assoc == 1 else f"{assoc}-way associative"
+    return f"desc: {level} cache:         {size} B, {line} B, {shape}"
+
+
+def report_text(caches, cmd, functions):
+    """A report as cachegrind writes it."""
+    out = [desc(level, g) for level, g in zip(LEVELS, caches)]
+    out += [f"cmd: {cmd}", "events: " + " ".join(vgrun.EVENTS) + " ",
+            "fl=???"]
+    for name in sorted(functions, key=str.encode):
+        out += [f"fn={name}", "0 " + " ".join(map(str, functions[name]))]
+    total = [sum(c) for c in zip(*functions.values())]
+    out.append("summary: " + " ".join(map(str, total)))
+    return "\n".join(out) + "\n"
+
+
+def predict(answers, args, run, stack):
+    caches = hierarchy(args, answers)
+    functions, = answers.report(run, [caches], passes(args.passes), stack)
+    cmd = run.path if run.here else os.path.join(vgrun.CANONICAL, run.name)
+    text = report_text(caches, cmd, functions)
+    if args.output:
+        with open(args.output, "w") as f:
+            f.write(text)
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
+def check_report(answers, args, run, stack):
+    """The whole report, predicted and measured, compared figure by
+    figure."""
+    caches = hierarchy(args, answers)
+    functions, = answers.report(run, [caches], PASSES, stack)
+    options = [f"--{level}=" + ",".join(map(str, g))
+               for level, g in zip(LEVELS, caches)]
+    say("measuring the whole report with cachegrind")
+    measured = vgrun.Report(vgrun.cachegrind_file(run, options))
+    total = [sum(c) for c in zip(*functions.values())]
+    rows = [("function", "event", "model", "cachegrind")]
+    for name in sorted(set(functions) | set(measured.functions),
+                       key=str.encode):
+        mine = functions.get(name, [None] * len(vgrun.EVENTS))
+        theirs = measured.functions.get(name, [None] * len(vgrun.EVENTS))
+        rows += [(name, e, str(a), str(b)) for e, a, b in
+                 zip(vgrun.EVENTS, mine, theirs) if a != b]
+    rows += [("summary", e, str(a), str(b)) for e, a, b in
+             zip(vgrun.EVENTS, total, measured.summary) if a != b]
+    ok = len(rows) == 1 and len(functions) > 0
+    if ok:
+        print(f"all {len(functions)} functions x {len(vgrun.EVENTS)} events "
+              "and the summary agree")
+    else:
+        table(rows)
+        print(f"{len(rows) - 1} figures DIFFERENT")
+    print("repeat by hand: " + run_line(args, [
+        "valgrind", "--tool=cachegrind", "--cache-sim=yes", *options]))
+    return 0 if ok else 1
+
+
 def start(args, run):
     """The run command: COMMAND ARGS... KERNEL, in the run's environment,
     from this folder."""
@@ -594,7 +739,11 @@ def command(answers, args, kernel):
     stack = shift(args.stack_shift)
     geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
     if args.command == "check":
-        return check(answers, args, run, geometries, stack)
+        if geometries:
+            return check(answers, args, run, geometries, stack)
+        return check_report(answers, args, run, stack)
+    if args.command == "predict":
+        return predict(answers, args, run, stack)
     n = passes(args.passes)
     if args.command == "trace":
         opts = [o for o in ("fetches", "low32") if getattr(args, o)]
@@ -627,6 +776,14 @@ def main(argv=None, engine=None, bindir=None, version=None):
         if args.command not in ("run", "shift"):
             shift(args.stack_shift)
             [geometry(g) for g in getattr(args, "cache", None) or []]
+            for level in LEVELS:
+                if getattr(args, level, None):
+                    geometry(getattr(args, level), f"--{level}")
+            if args.command == "misses" and not args.cache:
+                raise Usage("misses: --cache is wanted")
+            if args.command == "check" and args.cache and any(
+                    getattr(args, level) for level in LEVELS):
+                raise Usage("check: --cache, or --I1, --D1 and --LL, not both")
             if args.command != "check":
                 passes(args.passes)
     except Usage as e:

@@ -11,7 +11,7 @@
 
 // The model file, line by line:
 //
-//   loadgrid-model 2
+//   loadgrid-model 3
 //   kernel NAME              the kernel's name, for what it says
 //   arrays N                 arrays a step reads, 1 to MAX_ARRAYS
 //   length N                 elements in each array
@@ -29,14 +29,19 @@
 //                            64; FLAGS "-" or some of s (moves with the
 //                            stack), m (main's own), a (an array read: a
 //                            load by main whose HEX is the array number)
+//   function HEX HEX NAME    a function of the executable, from its first
+//                            byte to past its last, in address order; NAME
+//                            (spaces and all) to the end of the line
 //   valgrind, binary, run,   about the run, for the front end; not read
 //   checksum ...             here
 //
-// Every key is wanted exactly once; arrays comes before reads and the
-// segments.
+// Every key but function is wanted exactly once; arrays comes before reads
+// and the segments.  Each record belongs to the function of its
+// instruction: that of the last I record before it in its segment, or
+// main for main's records at a segment's start.
 namespace {
 
-constexpr int FORMAT = 2;
+constexpr int FORMAT = 3;
 constexpr std::uint64_t MAX_PASSES = 1000000, MAX_LENGTH = 1 << 24;
 
 // The words of one line and where it stands, for what is said about it.
@@ -205,6 +210,61 @@ void whole(const Model &m)
 	need(m.stride || !m.calls.empty(), "rand's index without rand's calls");
 }
 
+void function(Model &m, const Line &l, const std::string &text)
+{
+	if (l.size() < 4)
+		l.fail("function: want START END NAME");
+	Function f{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)), ""};
+	std::string prefix = "function " + l[1] + " " + l[2] + " ";
+	if (text.rfind(prefix, 0) != 0)
+		l.fail("function: one space between its fields");
+	f.name = text.substr(prefix.size());
+	if (f.end <= f.start || (!m.functions.empty() && f.start < m.functions.back().end))
+		l.fail("function " + f.name + ": empty, or not after the one before");
+	m.functions.push_back(f);
+}
+
+// The function that holds an address: its number, or 0.
+std::uint32_t holder(const Model &m, std::uint64_t a)
+{
+	auto it = std::upper_bound(m.functions.begin(), m.functions.end(), a,
+				   [](std::uint64_t x, const Function &f) { return x < f.start; });
+	if (it == m.functions.begin() || a >= (it - 1)->end)
+		return 0;
+	return std::uint32_t(it - m.functions.begin());
+}
+
+void attribute(Model &m)
+{
+	std::uint32_t main = 0;
+	for (std::size_t k = 0; k < m.functions.size(); k++)
+		if (m.functions[k].name == "main")
+			main = std::uint32_t(k + 1);
+	if (!main)
+		throw std::runtime_error("no function main");
+	std::vector<Segment *> all = {&m.head, &m.body, &m.boundary, &m.final};
+	for (Segment &seg : m.calls)
+		all.push_back(&seg);
+	for (Segment *seg : all) {
+		std::uint32_t fn = ~0u; // none yet
+		for (Rec &r : *seg) {
+			if (r.kind == 'C') {
+				fn = ~0u;
+				continue;
+			}
+			if (r.kind == 'I')
+				fn = holder(m, r.addr);
+			else if (fn == ~0u && (r.flags & MAIN))
+				fn = main;
+			if (fn == ~0u)
+				throw std::runtime_error("a data record of no known instruction");
+			if ((r.flags & MAIN) && fn != main)
+				throw std::runtime_error("a record of main's outside the function main");
+			r.fn = fn;
+		}
+	}
+}
+
 } // namespace
 
 Model load(const std::string &path)
@@ -231,6 +291,10 @@ Model load(const std::string &path)
 			Line l(text, n);
 			if (!l.size())
 				l.fail("an empty line");
+			if (l[0] == "function") {
+				function(m, l, text);
+				continue;
+			}
 			bool keyed = l[0] == "segment" || header(m, l);
 			if (!keyed)
 				l.fail("unknown key '" + l[0] + "'");
@@ -258,6 +322,7 @@ Model load(const std::string &path)
 			if (!seen.count(key))
 				throw std::runtime_error(std::string("no ") + key);
 		whole(m);
+		attribute(m);
 	} catch (const std::exception &e) {
 		throw std::runtime_error(path + ": " + e.what());
 	}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 enum : std::uint8_t {
@@ -18,6 +19,13 @@ struct Rec {
 	std::uint8_t flags;
 	std::uint32_t size;
 	std::uint64_t addr;
+	std::uint32_t fn = 0; // the function of its instruction; 0: none known
+};
+
+// A function of the executable, as the learner names it.
+struct Function {
+	std::uint64_t start, end;
+	std::string name;
 };
 
 using Segment = std::vector<Rec>;
@@ -35,6 +43,7 @@ struct Model {
 	Segment boundary;                 // a pass's last step
 	Segment final;                    // the run's last step, to the end
 	std::vector<Segment> calls;       // the loop's calls, one period
+	std::vector<Function> functions;  // by address; fn k is functions[k - 1]
 };
 
 constexpr int MAX_ARRAYS = 64;
@@ -102,7 +111,11 @@ class Run {
 			std::uint64_t a = r.flags & ARRAY ? address(r.addr, i)
 					  : r.flags & STACK ? r.addr - shift
 							    : r.addr;
-			out(r.kind, a, r.size, (r.flags & MAIN) != 0);
+			if constexpr (std::is_invocable_v<Sink &, char, std::uint64_t, std::uint32_t,
+							  bool, std::uint32_t>)
+				out(r.kind, a, r.size, (r.flags & MAIN) != 0, r.fn);
+			else
+				out(r.kind, a, r.size, (r.flags & MAIN) != 0);
 		}
 	}
 };

@@ -248,13 +248,22 @@ def _attach(run, vg, prefix, poke):
 def cachegrind(run, geometry):
     """Data reads, writes, D1 read misses and D1 write misses of main in
     a run, for one D1 geometry "SIZE,ASSOC,LINE"."""
-    with tempfile.TemporaryDirectory() as tmp, run.started() as (folder, path):
+    return main_misses(cachegrind_file(run, [f"--D1={geometry}"]).splitlines())
+
+
+def cachegrind_file(run, options):
+    """The output file of cachegrind's cache simulation of a run, with
+    options such as --I1=SIZE,ASSOC,LINE; or of /bin/true, for run None."""
+    with scratch() as tmp, run.started() if run else \
+            contextlib.nullcontext((tmp, "/bin/true")) as (folder, path):
         out = os.path.join(tmp, "cg.out")
-        argv = [valgrind(), "--tool=cachegrind", "--cache-sim=yes",
-                f"--D1={geometry}", f"--cachegrind-out-file={out}",
+        argv = [valgrind(), "--tool=cachegrind", "--cache-sim=yes", *options,
+                f"--cachegrind-out-file={out}",
                 f"--vgdb-prefix={folder}/vgdb-pipe", path]
-        with run.popen(argv, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.PIPE, text=True) as p:
+        with subprocess.Popen(argv, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True,
+                              **({"env": run.env, "cwd": run.cwd}
+                                 if run else {})) as p:
             try:
                 _, err = p.communicate()
             finally:
@@ -263,7 +272,47 @@ def cachegrind(run, geometry):
             last = err.strip().splitlines()[-1:] or [status(p.returncode)]
             raise Failure(f"cachegrind: {last[0]}")
         with open(out) as f:
-            return main_misses(f)
+            return f.read()
+
+
+EVENTS = "Ir I1mr ILmr Dr D1mr DLmr Dw D1mw DLmw".split()
+
+
+class Report:
+    """A cachegrind output file: its desc lines, its command, and each
+    function's events and their sum (the summary line)."""
+
+    def __init__(self, text):
+        self.desc, self.cmd, self.functions, self.summary = [], None, {}, None
+        fn = None
+        for n, line in enumerate(text.splitlines(), 1):
+            key, _, rest = line.partition(":")
+            if line.startswith("desc: "):
+                self.desc.append(line)
+            elif key == "cmd":
+                self.cmd = rest.strip()
+            elif key == "events":
+                if rest.split() != EVENTS:
+                    raise Failure(f"cachegrind: events {rest.strip()}, not "
+                                  "the nine of a cache simulation")
+            elif key == "summary":
+                self.summary = self._numbers(rest.split(), n)
+            elif line.startswith("fn="):
+                fn = line[3:]
+            elif line[:1].isdigit() and fn is not None:
+                costs = self._numbers(line.split()[1:], n)
+                old = self.functions.get(fn, [0] * len(EVENTS))
+                self.functions[fn] = [a + b for a, b in zip(old, costs)]
+            elif not line.startswith("fl=") and line:
+                raise Failure(f"cachegrind: line {n}: '{line[:40]}'")
+        if self.summary is None or not self.functions:
+            raise Failure("cachegrind: no summary or no functions")
+
+    @staticmethod
+    def _numbers(words, n):
+        if len(words) > len(EVENTS) or not all(w.isdigit() for w in words):
+            raise Failure(f"cachegrind: line {n}: not {len(EVENTS)} counts")
+        return [int(w) for w in words] + [0] * (len(EVENTS) - len(words))
 
 
 def main_misses(lines):

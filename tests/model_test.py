@@ -275,8 +275,8 @@ class Damage(unittest.TestCase):
             "a size": (edit(t, load, " ".join(load.split()[:2] + ["0", "m"])),
                        "'0' is not a number from 1 to 64"),
             "a tab": (edit(t, "arrays 20", "arrays\t20"), "a tab"),
-            "the format": ("loadgrid-model 1" + t[t.index("\n"):],
-                           "not a model of format 2"),
+            "the format": ("loadgrid-model 2" + t[t.index("\n"):],
+                           "not a model of format 3"),
         }
         engine = os.path.join(BINDIR, "model", "loadgrid-engine")
         bad = os.path.join(self.tmp.name, "bad.model")

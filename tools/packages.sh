@@ -20,22 +20,12 @@ cache=$build/CMakeCache.txt
 fail() { echo "packages: FAILED: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
-# The model's learner leaves Valgrind's gdb-server pipes in /tmp when it
-# stops a kernel through gdb; remove those that this run's learning made.
-vgdb_pipes() { compgen -G '/tmp/vgdb-pipe-*' || true; }
-mapfile -t vgdb_before < <(vgdb_pipes)
-
 tmp=
 installed=
 created=
 cleanup() {
-  local status=$? pipe
+  local status=$?
   set +e
-  while read -r pipe; do
-    [[ $pipe =~ -([0-9]+)-by- ]] && ! kill -0 "${BASH_REMATCH[1]}" 2>/dev/null &&
-      rm -f "$pipe"
-  done < <(comm -13 <(printf '%s\n' "${vgdb_before[@]}" | sort) \
-                    <(vgdb_pipes | sort))
   if [[ $installed ]]; then
     apt-get remove -y -qq loadgrid >/dev/null
   fi
@@ -165,8 +155,7 @@ out=$(clean_run "$user" "$long/bin/loadgrid-model" --version) ||
   fail "the tarball's loadgrid-model --version says '$out', not $version"
 programs_run "$user" "$long/bin" "$long/loadgrid2.copy"
 # The build's own model, asked about the unpacked kernel, is the answer to
-# hold the tarball's against: the start-up code reads the kernel's real path,
-# so the whole run's figures move with the folder's length.
+# hold the tarball's against.
 question=(misses loadgrid1 --cache 32k,8,64)
 want=$(LOADGRID_MODEL_CACHE=$tmp/build-cache "$build/loadgrid-model" \
   "${question[0]}" "$long/bin/${question[1]}" "${question[@]:2}")

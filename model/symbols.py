@@ -1,0 +1,69 @@
+"""The function names of an executable, as cachegrind gives them: from the
+ELF symbol table, by the address of each instruction.
+
+Function, indirect-function and object symbols in executable sections
+count if their size is above 0; zero-sized and typeless ones do not.
+Where several names share an address the shortest wins, ties going to the
+lowest in byte order.  The C library's start-up functions are all
+"(below main)", and an address that no symbol holds is "???".
+"""
+import struct
+
+BELOW_MAIN = {"_start", "__libc_start_main", "__libc_start_call_main",
+              "generic_start_main"}
+UNKNOWN = "???"
+STT_OBJECT, STT_FUNC, STT_GNU_IFUNC = 1, 2, 10
+SHT_SYMTAB, SHF_EXECINSTR = 2, 4
+
+
+class Error(Exception):
+    pass
+
+
+def _sections(data):
+    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
+        raise Error("not a 64-bit little-endian ELF file")
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    shentsize, shnum = struct.unpack_from("<HH", data, 0x3a)
+    if shentsize != 64 or shoff + shnum * 64 > len(data):
+        raise Error("its section headers lie outside it")
+    out = []
+    for k in range(shnum):
+        (_, kind, flags, _, offset, size, link, _, _,
+         entsize) = struct.unpack_from("<IIQQQQIIQQ", data, shoff + 64 * k)
+        if offset + size > len(data) and kind != 8:  # 8: no bits in the file
+            raise Error(f"section {k} lies outside it")
+        out.append((kind, flags, offset, size, link, entsize))
+    return out
+
+
+def functions(path):
+    """[(start, end, name)] in address order, no two overlapping starts."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        sections = _sections(data)
+        symtab = [s for s in sections if s[0] == SHT_SYMTAB]
+        if len(symtab) != 1:
+            raise Error("no symbol table")
+        _, _, offset, size, link, entsize = symtab[0]
+        strings = sections[link]
+        best = {}
+        for at in range(offset, offset + size, entsize or 24):
+            name, info, _, shndx, value, length = struct.unpack_from(
+                "<IBBHQQ", data, at)
+            kind = info & 0xf
+            if kind not in (STT_OBJECT, STT_FUNC, STT_GNU_IFUNC) or \
+                    not length or not 0 < shndx < len(sections) or \
+                    not sections[shndx][1] & SHF_EXECINSTR:
+                continue
+            start = strings[2] + name
+            text = data[start:data.index(b"\0", start)].decode(
+                errors="replace")
+            key = (len(text), text.encode())
+            if value not in best or key < best[value][0]:
+                best[value] = (key, value + length, text)
+    except (struct.error, ValueError, IndexError) as e:
+        raise Error(f"a damaged symbol table ({e})") from None
+    return [(start, end, "(below main)" if name in BELOW_MAIN else name)
+            for start, (_, end, name) in sorted(best.items())]
