@@ -2,8 +2,9 @@
 from a model of its access pattern.
 
 The answers are for one run, named in full: the canonical run (the kernel
-started as a copy /tmp/loadgrid-model.XXXXXX/loadgridN, with no arguments
-and an empty environment, under Valgrind), or with --here the run as
+started as a copy /tmp/loadgrid-model.XXXXXXXX/loadgridN from its folder,
+with no arguments and an empty environment, under Valgrind), or with
+--here the run as
 started from this shell: the kernel by its path as given, with this
 environment.  --stack-shift BYTES gives them for the same run with main's
 stack that many bytes lower; the start-up code still sees the run named.
@@ -68,9 +69,10 @@ Status 1 unless every figure was measured and agrees.
 """ + SIZES,
     "run": """\
 Starts COMMAND ARGS... with the path of the run's kernel appended, in the
-run's environment, from this folder (so its output files land here): for
-example -- valgrind --tool=cachegrind --cache-sim=yes.  Exits with
-COMMAND's status.""",
+run's environment and folder: for example -- valgrind --tool=cachegrind
+--cache-sim=yes.  What it writes into the canonical run's folder is then
+moved into this one, so its output files land here; give it input files
+by absolute path.  Exits with COMMAND's status.""",
     "shift": """\
 Prints how many bytes lower main's stack lies in the run started from
 this shell than in the canonical run: the --stack-shift that gives this
@@ -618,7 +620,7 @@ def report_text(caches, cmd, functions):
 def predict(answers, args, run, stack):
     caches = hierarchy(args, answers)
     functions, = answers.report(run, [caches], passes(args.passes), stack)
-    cmd = run.path if run.here else os.path.join(vgrun.CANONICAL, run.name)
+    cmd = run.path
     text = report_text(caches, cmd, functions)
     if args.output:
         with open(args.output, "w") as f:
@@ -660,13 +662,15 @@ def check_report(answers, args, run, stack):
 
 
 def start(args, run):
-    """The run command: COMMAND ARGS... KERNEL, in the run's environment,
-    from this folder."""
+    """The run command: COMMAND ARGS... KERNEL, in the run's environment
+    and folder; what the tool writes into the canonical run's folder is
+    moved into this one afterwards."""
     tool = args.tool[1:] if args.tool[:1] == ["--"] else args.tool
     kernel_digest(run.kernel)
-    with run.started() as (_, path):
+    here = os.getcwd()
+    with run.started() as (folder, path, cwd):
         try:
-            p = subprocess.Popen([*tool, path], env=run.env)
+            p = subprocess.Popen([*tool, path], env=run.env, cwd=cwd)
         except OSError as e:
             raise vgrun.Failure(f"{tool[0]}: {e.strerror}") from None
         try:
@@ -674,6 +678,11 @@ def start(args, run):
         finally:
             p.kill()
             p.wait()
+            if cwd == folder:
+                for name in os.listdir(folder):
+                    if name != run.name and not name.startswith("vgdb-pipe"):
+                        shutil.move(os.path.join(folder, name),
+                                    os.path.join(here, name))
     if code < 0:
         say(f"{tool[0]}: {vgrun.status(code)}")
         return 128 - code

@@ -6,11 +6,13 @@ path it is started by (argv[0], the exec name in the auxiliary vector and
 environment sit at the top of the stack, and the start-up code reads the
 executable's path, so all of them move what the caches see.
 
-The canonical run starts a copy of the kernel, /tmp/loadgrid-model.XXXXXX/
-loadgridN in a fresh folder (six random characters, so the path's length
-never changes), with no arguments and an empty environment, from /.  The
-run "here" starts the kernel by its path as given, made absolute as
-Valgrind makes it, with this process's environment, from this folder.
+The canonical run starts a copy of the kernel, /tmp/loadgrid-model.XXXXXXXX/
+loadgridN in a fresh folder (eight random characters, so the path's length
+never changes), with no arguments and an empty environment, from that
+folder: even the length of the folder a run starts in shows in what
+Valgrind's client does.  The run "here" starts the kernel by its path as
+given, made absolute as Valgrind makes it, with this process's
+environment, from this folder.
 """
 import contextlib
 import hashlib
@@ -51,11 +53,11 @@ def symbol(path, name):
     raise Failure(f"{path}: no symbol {name}")
 
 
-CANONICAL = "/tmp/loadgrid-model.XXXXXX"
+CANONICAL = "/tmp/loadgrid-model.XXXXXXXX"
 
 
 def scratch():
-    """A fresh folder /tmp/loadgrid-model.XXXXXX, removed on leaving."""
+    """A fresh folder /tmp/loadgrid-model.XXXXXXXX, removed on leaving."""
     return tempfile.TemporaryDirectory(prefix="loadgrid-model.", dir="/tmp")
 
 
@@ -75,7 +77,7 @@ class Run:
             self.cwd = os.getcwd()
         else:
             self.path = os.path.join(CANONICAL, self.name)
-            self.env, self.cwd = {}, "/"
+            self.env, self.cwd = {}, CANONICAL
 
     def key(self):
         """The run's definition, but for the binary and the tool."""
@@ -86,17 +88,17 @@ class Run:
     @contextlib.contextmanager
     def started(self):
         """A folder of this run's own (for Valgrind's gdb-server pipes),
-        and the path to start the kernel by."""
+        the path to start the kernel by, and the folder to start it from."""
         with scratch() as folder:
-            path = self.path
+            path, cwd = self.path, self.cwd
             if not self.here:
-                path = os.path.join(folder, self.name)
+                path, cwd = os.path.join(folder, self.name), folder
                 shutil.copyfile(self.kernel, path)
                 os.chmod(path, 0o755)
-            yield folder, path
+            yield folder, path, cwd
 
-    def popen(self, argv, **kw):
-        return subprocess.Popen(argv, env=self.env, cwd=self.cwd, **kw)
+    def popen(self, argv, cwd, **kw):
+        return subprocess.Popen(argv, env=self.env, cwd=cwd, **kw)
 
 
 def status(code):
@@ -171,12 +173,12 @@ def lackey(run, stop=None, poke=None, args=()):
     opts = ["--tool=lackey", "--trace-mem=yes", "--log-fd=1"]
     if poke and not shutil.which("gdb"):
         raise Failure("gdb: not found")
-    with run.started() as (folder, path):
+    with run.started() as (folder, path, cwd):
         prefix = os.path.join(folder, "vgdb-pipe")
         opts.append(f"--vgdb-prefix={prefix}")
         if poke:
             opts.append("--vgdb-error=0")
-        vg = run.popen([valgrind(), *opts, path, *args],
+        vg = run.popen([valgrind(), *opts, path, *args], cwd,
                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                        text=True)
         gdb = None
@@ -184,7 +186,7 @@ def lackey(run, stop=None, poke=None, args=()):
         ended = False  # the run went to its end, not stopped
         try:
             if poke:
-                gdb = _attach(run, vg, prefix, poke)
+                gdb = _attach(run, cwd, vg, prefix, poke)
             for rec in records(vg.stdout):
                 out.append(rec)
                 if stop and stop(rec):
@@ -210,7 +212,7 @@ def lackey(run, stop=None, poke=None, args=()):
     return out
 
 
-def _attach(run, vg, prefix, poke):
+def _attach(run, cwd, vg, prefix, poke):
     """Wait for the gdb server to stand ready, then have gdb poke.  gdb
     and vgdb get the run's environment: vgdb finds the server's pipes by
     names made of USER, LOGNAME and HOST, as the run sees them.  Should
@@ -230,7 +232,8 @@ def _attach(run, vg, prefix, poke):
     args = [shutil.which("gdb"), "-batch", "-nx"]
     for c in cmds:
         args += ["-ex", c]
-    gdb = run.popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    gdb = run.popen(args, cwd, stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
                     stderr=subprocess.DEVNULL)
     gdb.orphaned = False
 
@@ -255,15 +258,15 @@ def cachegrind_file(run, options):
     """The output file of cachegrind's cache simulation of a run, with
     options such as --I1=SIZE,ASSOC,LINE; or of /bin/true, for run None."""
     with scratch() as tmp, run.started() if run else \
-            contextlib.nullcontext((tmp, "/bin/true")) as (folder, path):
+            contextlib.nullcontext((tmp, "/bin/true", tmp)) as (folder, path,
+                                                                 cwd):
         out = os.path.join(tmp, "cg.out")
         argv = [valgrind(), "--tool=cachegrind", "--cache-sim=yes", *options,
                 f"--cachegrind-out-file={out}",
                 f"--vgdb-prefix={folder}/vgdb-pipe", path]
         with subprocess.Popen(argv, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True,
-                              **({"env": run.env, "cwd": run.cwd}
-                                 if run else {})) as p:
+                              cwd=cwd, env=run.env if run else None) as p:
             try:
                 _, err = p.communicate()
             finally:

@@ -1,10 +1,10 @@
-// The engine's fast count against its plain one and against a naive LRU
-// cache, on random made-up models: no Valgrind, a few hundred
-// milliseconds.  The fast count compiles loop segments to line numbers,
+// The engine's fast counts against its plain ones and against naive LRU
+// caches, on random made-up models: no Valgrind, under a second.  The fast count compiles loop segments to line numbers,
 // drops touches it proves cannot matter, shares one cache between the two
 // counts until a straddling access splits a set, serves several ways from
 // one LRU stack and multiplies out repeating passes; each of those must
 // give the counts of every record touching the cache in turn.
+#include <algorithm>
 #include <cstdio>
 #include <list>
 #include <random>
@@ -14,12 +14,15 @@
 #include "cache.h"
 #include "misses.h"
 #include "pattern.h"
+#include "report.h"
 
 namespace {
 
 std::mt19937_64 rng(20261208);
 
 std::uint64_t pick(std::uint64_t n) { return rng() % n; }
+
+constexpr std::size_t FUNCTIONS = 3;
 
 // An independent count: each set a list of lines, most recent first.
 class Naive {
@@ -64,6 +67,53 @@ class Naive {
 	}
 };
 
+// An independent I1, D1 and LL, each set a list of lines.
+class NaiveHierarchy {
+      public:
+	NaiveHierarchy(const std::vector<Geometry> &g) : costs(FUNCTIONS + 1, Cost{})
+	{
+		for (const Geometry &c : g)
+			caches.push_back({c, std::vector<std::list<std::uint64_t>>(c.sets)});
+	}
+
+	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool, std::uint32_t fn)
+	{
+		Event e = kind == 'I' ? IR : kind == 'S' ? DW : DR;
+		costs[fn][e]++;
+		if (kind != 'I')
+			size = std::min(size, 16u);
+		if (miss(caches[kind == 'I' ? 0 : 1], addr, size)) {
+			costs[fn][e + 1]++;
+			costs[fn][e + 2] += miss(caches[2], addr, size);
+		}
+	}
+
+	std::vector<Cost> costs;
+
+      private:
+	struct Level {
+		Geometry g;
+		std::vector<std::list<std::uint64_t>> sets;
+	};
+	std::vector<Level> caches;
+
+	static bool miss(Level &c, std::uint64_t addr, std::uint32_t size)
+	{
+		bool m = false;
+		for (std::uint64_t l = addr / c.g.line; l <= (addr + size - 1) / c.g.line; l++) {
+			auto &set = c.sets[l % c.g.sets];
+			auto it = std::find(set.begin(), set.end(), l);
+			m |= it == set.end();
+			if (it != set.end())
+				set.erase(it);
+			set.push_front(l);
+			if (set.size() > c.g.assoc)
+				set.pop_back();
+		}
+		return m;
+	}
+};
+
 // A record somewhere in a small frame on the stack or in a small global
 // area, of any size that x86 loads and stores have, so that some straddle.
 Rec fixed(bool main)
@@ -76,6 +126,7 @@ Rec fixed(bool main)
 	r.size = r.kind == 'I' ? 1 + pick(15) : sizes[pick(6)];
 	r.addr = (stack ? 0x1ffefff000 : 0x4c1000) + pick(700);
 	r.flags = std::uint8_t((stack ? STACK : 0) | (main ? MAIN : 0));
+	r.fn = std::uint32_t(pick(FUNCTIONS + 1));
 	return r;
 }
 
@@ -92,7 +143,7 @@ Segment step(const Model &m)
 			seg.push_back(Rec{'C', CALL, 0, 0});
 			called = true;
 		}
-		seg.push_back(Rec{'L', std::uint8_t(ARRAY | MAIN), 4, std::uint64_t(j)});
+		seg.push_back(Rec{'L', std::uint8_t(ARRAY | MAIN), 4, std::uint64_t(j), 1});
 	}
 	if (!m.calls.empty() && !called)
 		seg.push_back(Rec{'C', CALL, 0, 0});
@@ -180,6 +231,34 @@ int main()
 			show("plain", plain.n[g]);
 			show("naive", naive.n);
 		}
+	}
+	// I1, D1 and LL of their own shapes, every function's nine events.
+	for (int t = 0; t < 150; t++) {
+		Model m = random_model(t % 3 == 0);
+		std::vector<Geometry> g;
+		for (int level = 0; level < 3; level++)
+			g.push_back({std::uint64_t(1) << pick(level == 2 ? 9 : 6),
+				     unsigned(1 + pick(8)), 16u << pick(4)});
+		int passes = 1 + int(pick(m.passes));
+		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
+		Hierarchy fast(g[0], g[1], g[2], FUNCTIONS), plain(g[0], g[1], g[2], FUNCTIONS);
+		NaiveHierarchy naive(g);
+		report(m, passes, shift, fast);
+		Run(m, passes, shift).all(plain);
+		Run(m, passes, shift).all(naive);
+		cases++;
+		if (fast.cost == naive.costs && plain.cost == naive.costs)
+			continue;
+		faults++;
+		std::fprintf(stderr, "hierarchy case %d: %s rule, %d of %d passes, shift %ld\n", t,
+			     m.stride ? "stride" : "rand", passes, m.passes, (long)shift);
+		for (std::size_t f = 0; f <= FUNCTIONS; f++)
+			for (int e = 0; e < EVENTS; e++)
+				if (fast.cost[f][e] != naive.costs[f][e] || plain.cost[f][e] != naive.costs[f][e])
+					std::fprintf(stderr, "  function %zu event %d: fast %lu plain %lu naive %lu\n",
+						     f, e, (unsigned long)fast.cost[f][e],
+						     (unsigned long)plain.cost[f][e],
+						     (unsigned long)naive.costs[f][e]);
 	}
 	std::printf("%d passed, %d failed\n", cases - faults, faults);
 	return faults != 0;

@@ -121,6 +121,13 @@ class Misses(unittest.TestCase):
                     self.assertEqual(list(map(int, row[3:])), want)
 
 
+def desc_option(line):
+    """cachegrind's option for the cache of one of its desc lines."""
+    level, size, line_size, ways = re.match(
+        r"desc: (..) cache: +(\d+) B, (\d+) B, (\d+)?", line).groups()
+    return f"--{level}={size},{ways or 1},{line_size}"
+
+
 class Check(unittest.TestCase):
     def check(self, kernel, *args):
         return model("check", kernel, "--cache", *SWEEP, *args)
@@ -131,6 +138,39 @@ class Check(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         self.assertEqual(out.stdout.count("  equal\n"), len(SWEEP))
         self.assertIn(f"\n{len(SWEEP)} of {len(SWEEP)} caches equal\n", out.stdout)
+
+    def test_whole_report_equals_cachegrind(self):
+        # cachegrind's own caches here, and others with a line size of
+        # their own at each level.
+        kernel = os.path.join(BINDIR, os.environ["KERNEL"])
+        for caches in ([], ["--I1=16384,4,32", "--D1=8k,2,64",
+                            "--LL", "262144,8,128"]):
+            with self.subTest(caches=caches), \
+                    tempfile.TemporaryDirectory() as tmp:
+                predicted = os.path.join(tmp, "predicted")
+                out = model("predict", kernel, *caches, "-o", predicted)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                with open(predicted) as f:
+                    mine = f.read()
+                options = [desc_option(line) for line in mine.splitlines()[:3]]
+                measured = os.path.join(tmp, "cachegrind.out")
+                r = model("run", kernel, "--", "valgrind", "--tool=cachegrind",
+                          "--cache-sim=yes", *options,
+                          f"--cachegrind-out-file={measured}")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                with open(measured) as f:
+                    theirs = f.read()
+                # All but the folder's random name in cmd:, byte for byte.
+                self.assertEqual(re.sub(r"loadgrid-model\.\w{6,}", "X", mine),
+                                 re.sub(r"loadgrid-model\.\w{6,}", "X", theirs))
+                self.assertGreater(mine.count("\nfn="), 90)
+                r = subprocess.run(["cg_annotate", predicted],
+                                   capture_output=True, text=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                out = model("check", kernel, *caches)
+                self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+                self.assertRegex(out.stdout, r"^all [0-9]+ functions x 9 "
+                                 "events and the summary agree\n")
 
     def test_stack_shift_of_16_differs(self):
         out = self.check(KERNELS[0], "--stack-shift", "16")
@@ -451,7 +491,8 @@ class Commands(unittest.TestCase):
             with self.subTest(command):
                 out = model(command, "--help")
                 self.assertEqual(out.returncode, 0)
-                self.assertRegex(out.stdout, r"\n\n(Prints|Runs|Starts) ")
+                self.assertRegex(out.stdout,
+                                 r"\n\n(Prints|Writes|With|Starts) ")
 
 
 class Errors(unittest.TestCase):
