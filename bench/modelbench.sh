@@ -35,6 +35,31 @@ hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/sweep.md" \
   -n "cachegrind" "sh $tmp/cachegrind.sh" >/dev/null
 cat "$tmp/sweep.md"
 
+# The whole report: three hierarchies for each kernel, predicted against
+# cachegrind's nine runs, both two at a time.
+hierarchies="--I1=32768,8,64:--D1=32768,8,64:--LL=268435456,1,64
+--I1=16384,4,32:--D1=8192,2,64:--LL=262144,8,128
+--I1=32768,8,64:--D1=49152,12,64:--LL=8388608,16,64"
+jobs() {
+  for k in loadgrid1 loadgrid2 loadgrid3; do
+    for h in $hierarchies; do echo "$k ${h//:/ }"; done
+  done
+}
+jobs >"$tmp/jobs"
+cat >"$tmp/predict.sh" <<SH
+xargs -P2 -L1 sh -c '$model predict $bindir/\$0 "\$@" -o /dev/null 2>/dev/null' <"$tmp/jobs"
+SH
+cat >"$tmp/cachegrind-all.sh" <<SH
+xargs -P2 -L1 sh -c 'cd / && env -i valgrind --tool=cachegrind --cache-sim=yes \
+  "\$@" --cachegrind-out-file=/dev/null $link/\$0 >/dev/null 2>&1' <"$tmp/jobs"
+SH
+echo
+echo "modelbench: timing the whole report, ${RUNS:-10} runs of each" >&2
+hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/report.md" \
+  -n "loadgrid-model predict" "sh $tmp/predict.sh" \
+  -n "cachegrind" "sh $tmp/cachegrind-all.sh" >/dev/null
+cat "$tmp/report.md"
+
 echo
 echo "modelbench: timing learning from an empty cache, ${RUNS:-5} runs of each kernel" >&2
 hyperfine --runs "${RUNS:-5}" --prepare "rm -rf $tmp/cache" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Print the README's known answers: each kernel's data accesses in main
-and its D1 misses for five caches, by loadgrid-model, with cachegrind's
-count of the canonical run beside each, as Markdown tables.
+"""Print the README's known answers: each kernel's data accesses in main,
+its D1 misses for five caches, and its I1 and LL misses in one
+hierarchy, by loadgrid-model, with cachegrind's count of the canonical
+run beside each, as Markdown tables.
 
 usage: answers.py BINDIR
 
@@ -27,6 +28,45 @@ CACHES = [("8 KiB direct-mapped, 32-byte lines", "8192,1,32"),
 def pair(model, measured):
     """A model's figure and cachegrind's, as two cells."""
     return f"{model:,} | {measured:,}"
+
+
+HIERARCHY = [(32768, 8, 64), (32768, 8, 64), (8 << 20, 16, 64)]
+
+
+def hierarchy_table(bindir):
+    """main's and the whole run's I1 and LL misses in one hierarchy, and
+    whether every function's every event agrees."""
+    answers = loadgrid_model.Answers(
+        os.path.join(bindir, "model", "loadgrid-engine"))
+    options = [f"--{level}=" + ",".join(map(str, g))
+               for level, g in zip(loadgrid_model.LEVELS, HIERARCHY)]
+    print("| kernel | I1 misses in `main` | cachegrind | LL misses in `main` "
+          "| cachegrind | I1 misses, whole run | cachegrind "
+          "| LL misses, whole run | cachegrind | functions, all 9 events |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
+    same = True
+    with answers:
+        for name in vgrun.KERNELS:
+            run = vgrun.Run(os.path.join(bindir, name))
+            mine, = answers.report(run, [HIERARCHY])
+            theirs = vgrun.Report(vgrun.cachegrind_file(run, options))
+            rows = []
+            for costs in (mine["main"], theirs.functions["main"],
+                          [sum(c) for c in zip(*mine.values())],
+                          theirs.summary):
+                c = dict(zip(vgrun.EVENTS, costs))
+                rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
+            agree = mine == theirs.functions
+            same = same and agree and rows[0] == rows[1] and rows[2] == rows[3]
+            print(f"| `{name}` | {pair(rows[0][0], rows[1][0])} | "
+                  f"{pair(rows[0][1], rows[1][1])} | "
+                  f"{pair(rows[2][0], rows[3][0])} | "
+                  f"{pair(rows[2][1], rows[3][1])} | "
+                  f"{len(mine)}, {'equal' if agree else 'DIFFERENT'} |")
+    print("\nI1 and D1 32 KiB 8-way, LL 8 MiB 16-way, 64-byte lines "
+          "(`loadgrid-model predict KERNEL " + " ".join(options) + "`); "
+          "LL misses are instruction, read and write misses together.")
+    return same
 
 
 def main():
@@ -64,6 +104,8 @@ def main():
           "| write misses in `main` | cachegrind |")
     print("|---|---|---:|---:|---:|---:|")
     print("\n".join(miss_rows))
+    print()
+    same = hierarchy_table(bindir) and same
     print("\nEach figure is loadgrid-model's, beside cachegrind's count of "
           "the canonical run: " + ("all equal." if same else
                                    "SOME DIFFER."))
