@@ -208,7 +208,7 @@ def parser(version):
                     help="write it to FILE, not standard output")
     command("check", [kernel, caches, hierarchy, moved],
             "the model's answers beside cachegrind's")
-    r = command("run", [kernel], "start a tool on the run")
+    r = command("run", [kernel, moved], "start a tool on the run")
     r.add_argument("tool", nargs="+", metavar="-- COMMAND [ARGS...]")
     s = command("shift", [], "the stack shift of the run from this shell")
     s.add_argument("kernel", metavar="KERNEL", help="as for the others")
@@ -554,17 +554,22 @@ def table(rows):
 
 def run_line(args, tool):
     """The loadgrid-model run command that starts tool on this run."""
+    stack = ["--stack-shift", args.stack_shift] if shift(args.stack_shift) \
+        else []
     return shlex.join([PROG, "run", args.kernel,
-                       *(["--here"] if args.here else []), "--", *tool])
+                       *(["--here"] if args.here else []), *stack, "--",
+                       *tool])
 
 
-def check(answers, args, run, geometries, stack):
+def check(answers, args, run, geometries, stack, measured_run):
+    """The model's D1 misses of main beside cachegrind's, cache by
+    cache; measured_run is the run that the shifted one really is."""
     predicted = answers.misses(run, geometries, PASSES, stack)
     say(f"measuring {len(geometries)} cache{'s' * (len(geometries) > 1)} "
         "with cachegrind, two at a time")
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         measured = list(pool.map(
-            lambda g: vgrun.cachegrind(run, ",".join(map(str, g))),
+            lambda g: vgrun.cachegrind(measured_run, ",".join(map(str, g))),
             geometries))
     out = [("cache", "model D1mr", "model D1mw", "cachegrind D1mr",
             "cachegrind D1mw", "")]
@@ -630,7 +635,7 @@ def predict(answers, args, run, stack):
     return 0
 
 
-def check_report(answers, args, run, stack):
+def check_report(answers, args, run, stack, measured_run):
     """The whole report, predicted and measured, compared figure by
     figure."""
     caches = hierarchy(args, answers)
@@ -638,7 +643,7 @@ def check_report(answers, args, run, stack):
     options = [f"--{level}=" + ",".join(map(str, g))
                for level, g in zip(LEVELS, caches)]
     say("measuring the whole report with cachegrind")
-    measured = vgrun.Report(vgrun.cachegrind_file(run, options))
+    measured = vgrun.Report(vgrun.cachegrind_file(measured_run, options))
     total = [sum(c) for c in zip(*functions.values())]
     rows = [("function", "event", "model", "cachegrind")]
     for name in sorted(set(functions) | set(measured.functions),
@@ -743,14 +748,19 @@ def stack_shift(answers, args, kernel):
 
 def command(answers, args, kernel):
     run = vgrun.Run(kernel, here=args.here)
-    if args.command == "run":
-        return start(args, run)
     stack = shift(args.stack_shift)
+    measured_run = run
+    if stack and args.command in ("run", "check"):
+        say(f"finding an environment that puts the stack {stack} bytes "
+            "lower (a few short Valgrind runs)")
+        measured_run = vgrun.shifted(kernel, stack)
+    if args.command == "run":
+        return start(args, measured_run)
     geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
     if args.command == "check":
         if geometries:
-            return check(answers, args, run, geometries, stack)
-        return check_report(answers, args, run, stack)
+            return check(answers, args, run, geometries, stack, measured_run)
+        return check_report(answers, args, run, stack, measured_run)
     if args.command == "predict":
         return predict(answers, args, run, stack)
     n = passes(args.passes)
@@ -782,6 +792,11 @@ def main(argv=None, engine=None, bindir=None, version=None):
                 len(args.tool) == 1:
             raise Usage("run: no COMMAND after --")
         # Arguments first, before any slow step.
+        if args.command in ("run", "check") and shift(args.stack_shift) and (
+                args.here or shift(args.stack_shift) < 0):
+            raise Usage(f"{args.command} --stack-shift: a run is moved by "
+                        "padding the canonical run's environment: not with "
+                        "--here, and not upward")
         if args.command not in ("run", "shift"):
             shift(args.stack_shift)
             [geometry(g) for g in getattr(args, "cache", None) or []]

@@ -14,6 +14,11 @@ struct Op {
 	char kind;
 	int array; // the array read, or -1
 	bool call;
+	// For an access within one line of a known address: that line and its
+	// set.  Where it is its set's most recent line it is a hit that
+	// changes nothing.
+	bool known;
+	std::uint64_t line, set;
 };
 
 // A segment for one hierarchy: its ops, and the events of all its records,
@@ -30,7 +35,7 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 	std::map<std::uint64_t, std::uint64_t> mru[2]; // per cache, set -> line
 	for (const Rec &r : seg) {
 		if (r.flags & CALL) {
-			out.ops.push_back({0, 0, 0, 'C', -1, true});
+			out.ops.push_back({0, 0, 0, 'C', -1, true, false, 0, 0});
 			mru[0].clear();
 			mru[1].clear();
 			continue;
@@ -38,12 +43,12 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 		events[r.fn][Hierarchy::event(r.kind)]++;
 		int which = r.kind == 'I';
 		if (r.flags & ARRAY) {
-			out.ops.push_back({0, r.size, r.fn, r.kind, int(r.addr), false});
+			out.ops.push_back({0, r.size, r.fn, r.kind, int(r.addr), false, false, 0, 0});
 			mru[which].clear();
 			continue;
 		}
 		Op op{r.flags & STACK ? r.addr - std::uint64_t(shift) : r.addr, r.size, r.fn,
-		      r.kind, -1, false};
+		      r.kind, -1, false, false, 0, 0};
 		Lru &c = h.cache(r.kind);
 		std::uint32_t size = r.kind == 'I' ? r.size : std::min(r.size, 16u);
 		std::uint64_t first = op.addr >> c.line_bits(), last = (op.addr + size - 1) >> c.line_bits();
@@ -53,6 +58,9 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 			continue;
 		}
 		auto [at, fresh] = mru[which].try_emplace(c.set_of(first), first);
+		op.known = true;
+		op.line = first;
+		op.set = c.set_of(first);
 		if (fresh || at->second != first)
 			out.ops.push_back(op);
 		at->second = first;
@@ -93,7 +101,7 @@ class Steps {
 		for (const Op &op : seg.ops) {
 			if (op.call)
 				replay(calls[run.next_call()], i);
-			else
+			else if (!op.known || h.cache(op.kind).mru(op.set) != op.line)
 				h.access(op.kind, op.array < 0 ? op.addr : run.address(op.array, i),
 					 op.size, op.fn);
 		}

@@ -64,7 +64,9 @@ def scratch():
 class Run:
     """How a kernel is started: canonically, or here (see above)."""
 
-    def __init__(self, kernel, here=False):
+    def __init__(self, kernel, here=False, env=None):
+        """env, for the canonical run only: its environment instead of an
+        empty one."""
         self.kernel, self.here = kernel, here
         self.name = os.path.basename(kernel)
         if here:
@@ -77,7 +79,7 @@ class Run:
             self.cwd = os.getcwd()
         else:
             self.path = os.path.join(CANONICAL, self.name)
-            self.env, self.cwd = {}, CANONICAL
+            self.env, self.cwd = dict(env or {}), CANONICAL
 
     def key(self):
         """The run's definition, but for the binary and the tool."""
@@ -109,6 +111,43 @@ def status(code):
         except ValueError:
             return f"killed by signal {-code}"
     return f"exit status {code}"
+
+
+def main_sp(run):
+    """Where the stack pointer stands as main starts in a run: just above
+    main's first push, which lackey sees."""
+    lo, hi = symbol(run.kernel, "main")
+    watch, push = Watch(lo, hi), []
+
+    def first_push(rec):
+        watch.see(rec)
+        if watch.inside and rec[0] in "SM":
+            push.append(rec[1])
+        return bool(push)
+    lackey(run, stop=first_push)
+    if not push:
+        raise Failure(f"{run.kernel}: main never stores to its stack")
+    return push[0] + 8
+
+
+PAD = "P"  # the shortest name: the smallest shift is then 16 bytes
+
+
+def shifted(kernel, shift):
+    """The canonical run but for one variable in its environment, long
+    enough to put main's stack shift bytes lower (shift >= 0)."""
+    if shift == 0:
+        return Run(kernel)
+    top = main_sp(Run(kernel))
+    size = max(shift - 16, 0)
+    for _ in range(8):
+        run = Run(kernel, env={PAD: "x" * size})
+        moved = top - main_sp(run)
+        if moved == shift:
+            return run
+        size = max(size + shift - moved, 0)
+    raise Failure(f"{kernel}: no length of {PAD} moves the stack {shift} "
+                  "bytes")
 
 
 def digest(path):

@@ -25,14 +25,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "model"))
 import loadgrid_model  # noqa: E402
 import vgrun  # noqa: E402
+from kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS  # noqa: E402
 
 RECORDED = os.path.normpath(os.path.join(HERE, "..", "pictures",
                                          "measured.csv"))
-PASSES = 1000
-READS = 12_000_000
-ARRAYS = 20
-STEPS = 600
-ELEM = 4
+READS = PASSES * STEPS * ARRAYS
 STEPS_SHOWN = 48  # in the close-up of what the cache sees
 LINE = 64
 # Doubling sizes at 8 ways, and the two where the arrays start to fit.
@@ -51,7 +48,7 @@ STYLE = {"loadgrid2": dict(marker="s", linestyle="-", color="tab:orange",
                            linewidth=1.2, alpha=1, markersize=7)}
 WHAT = {"loadgrid1": "sequential", "loadgrid2": "random",
         "loadgrid3": "every third element"}
-LENGTH = {"loadgrid1": 600, "loadgrid2": 600, "loadgrid3": 1800}
+LENGTH = {name: k.length for name, k in KERNELS.items()}
 
 # matplotlib.pyplot and the pieces used, once main has found them
 plt = AxesImage = PatchCollection = Rectangle = None
