@@ -10,7 +10,6 @@ environment.  --stack-shift BYTES gives them for the same run with main's
 stack that many bytes lower; the start-up code still sees the run named.
 """
 import argparse
-import concurrent.futures
 import hashlib
 import itertools
 import os
@@ -567,6 +566,7 @@ def check(answers, args, run, geometries, stack, measured_run):
     predicted = answers.misses(run, geometries, PASSES, stack)
     say(f"measuring {len(geometries)} cache{'s' * (len(geometries) > 1)} "
         "with cachegrind, two at a time")
+    import concurrent.futures  # here: it is slow to import
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         measured = list(pool.map(
             lambda g: vgrun.cachegrind(measured_run, ",".join(map(str, g))),

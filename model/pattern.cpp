@@ -49,6 +49,7 @@ class Line {
       public:
 	Line(const std::string &text, int number) : n(number)
 	{
+		words.reserve(4);
 		std::size_t at = 0;
 		while (at < text.size()) {
 			std::size_t end = text.find(' ', at);
