@@ -157,8 +157,14 @@ def last_pass(model):
     """Run B: the pass counter set to the last pass as the loop starts,
     for the last step and the exit path."""
     poke = (model.test, model.counter, PASSES - 1)
+    watch = vgrun.Watch(model.lo, model.hi)
+
+    def too_long(rec):  # not one pass: no need to wait for 1000
+        watch.see(rec)
+        return watch.reads > STEPS * ARRAYS
     try:
-        b = Stream(vgrun.lackey(model.run, poke=poke), model.lo, model.hi)
+        b = Stream(vgrun.lackey(model.run, stop=too_long, poke=poke),
+                   model.lo, model.hi)
     except Mismatch:
         raise Mismatch(f"no whole pass once the pass counter was set to "
                        f"{PASSES - 1}: not {PASSES} passes") from None

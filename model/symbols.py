@@ -13,7 +13,7 @@ BELOW_MAIN = {"_start", "__libc_start_main", "__libc_start_call_main",
               "generic_start_main"}
 UNKNOWN = "???"
 STT_OBJECT, STT_FUNC, STT_GNU_IFUNC = 1, 2, 10
-SHT_SYMTAB, SHF_EXECINSTR = 2, 4
+SHT_SYMTAB, SHF_EXECINSTR, PT_INTERP = 2, 4, 3
 
 
 class Error(Exception):
@@ -35,6 +35,18 @@ def _sections(data):
             raise Error(f"section {k} lies outside it")
         out.append((kind, flags, offset, size, link, entsize))
     return out
+
+
+def dynamic(data):
+    """Whether an ELF executable's bytes name a program interpreter: a
+    dynamically linked program, whose run depends on other files too."""
+    try:
+        phoff, = struct.unpack_from("<Q", data, 0x20)
+        phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
+        return any(struct.unpack_from("<I", data, phoff + k * phentsize)[0]
+                   == PT_INTERP for k in range(phnum))
+    except struct.error:
+        raise Error("its program headers lie outside it") from None
 
 
 def functions(path):

@@ -24,6 +24,8 @@ import subprocess
 import tempfile
 import threading
 
+import symbols
+
 from kernels import NAMES as KERNELS  # noqa: F401 (for the tools)
 
 
@@ -41,15 +43,12 @@ def valgrind():
 def symbol(path, name):
     """Start and end address of a function in an executable."""
     try:
-        r = subprocess.run(["nm", "-S", "--defined-only", path],
-                           capture_output=True, text=True)
-    except FileNotFoundError:
-        raise Failure("nm: not found") from None
-    for line in r.stdout.splitlines():
-        f = line.split()
-        if len(f) == 4 and f[3] == name:
-            start = int(f[0], 16)
-            return start, start + int(f[1], 16)
+        table = symbols.functions(path)
+    except symbols.Error as e:
+        raise Failure(f"{path}: {e}") from None
+    for start, end, fn in table:
+        if fn == name:
+            return start, end
     raise Failure(f"{path}: no symbol {name}")
 
 
@@ -92,6 +91,8 @@ class Run:
         """A folder of this run's own (for Valgrind's gdb-server pipes),
         the path to start the kernel by, and the folder to start it from."""
         with scratch() as folder:
+            if len(folder) != len(CANONICAL):
+                raise Failure(f"{folder}: not of the canonical run's length")
             path, cwd = self.path, self.cwd
             if not self.here:
                 path, cwd = os.path.join(folder, self.name), folder
@@ -238,12 +239,17 @@ def lackey(run, stop=None, poke=None, args=()):
             vg.wait()
             vg.stdout.close()
             if gdb:
-                gdb.kill()
-                gdb.wait()
-        if gdb and gdb.orphaned:
-            raise Failure(f"gdb: ended ({status(gdb.returncode)}) while "
-                          "the run waited on it: the pass counter was not "
-                          "set")
+                try:
+                    gdb.wait(5)  # it ends with the run
+                except subprocess.TimeoutExpired:
+                    gdb.kill()
+                    gdb.wait()
+        if gdb:
+            with open(os.path.join(folder, "gdb.out")) as f:
+                said = f.read()
+            if "poked" not in said or gdb.orphaned:
+                last = (said.strip().splitlines() or [status(gdb.returncode)])
+                raise Failure(f"gdb: the pass counter was not set: {last[-1]}")
         if ended and vg.returncode:
             raise Failure(f"lackey: {run.name}: {status(vg.returncode)}")
     if not out:
@@ -267,13 +273,13 @@ def _attach(run, cwd, vg, prefix, poke):
     cmds = ["set confirm off",
             f"target remote | {vgdb} --vgdb-prefix={prefix} --pid={vg.pid}",
             f"break *{insn:#x}", "continue", f"set {{int}}{addr:#x} = {value}",
-            "delete", "continue"]
+            "echo poked\\n", "delete", "continue"]
     args = [shutil.which("gdb"), "-batch", "-nx"]
     for c in cmds:
         args += ["-ex", c]
-    gdb = run.popen(args, cwd, stdin=subprocess.DEVNULL,
-                    stdout=subprocess.DEVNULL,
-                    stderr=subprocess.DEVNULL)
+    with open(os.path.join(os.path.dirname(prefix), "gdb.out"), "w") as out:
+        gdb = run.popen(args, cwd, stdin=subprocess.DEVNULL, stdout=out,
+                        stderr=subprocess.STDOUT)
     gdb.orphaned = False
 
     def watch():
@@ -290,7 +296,21 @@ def _attach(run, cwd, vg, prefix, poke):
 def cachegrind(run, geometry):
     """Data reads, writes, D1 read misses and D1 write misses of main in
     a run, for one D1 geometry "SIZE,ASSOC,LINE"."""
-    return main_misses(cachegrind_file(run, [f"--D1={geometry}"]).splitlines())
+    report = Report(cachegrind_file(run, [f"--D1={geometry}"]))
+    if "main" not in report.functions:
+        raise Failure("cachegrind: no counts for main in its output")
+    costs = dict(zip(EVENTS, report.functions["main"]))
+    return tuple(costs[e] for e in ("Dr", "Dw", "D1mr", "D1mw"))
+
+
+# The cachegrind runs going on, which other threads may run: what stops
+# this program ends them, with stop_all().
+running = set()
+
+
+def stop_all():
+    for p in list(running):
+        p.kill()
 
 
 def cachegrind_file(run, options):
@@ -306,10 +326,12 @@ def cachegrind_file(run, options):
         with subprocess.Popen(argv, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True,
                               cwd=cwd, env=run.env if run else None) as p:
+            running.add(p)
             try:
                 _, err = p.communicate()
             finally:
                 p.kill()
+                running.discard(p)
         if p.returncode or not os.path.exists(out):
             last = err.strip().splitlines()[-1:] or [status(p.returncode)]
             raise Failure(f"cachegrind: {last[0]}")
@@ -321,18 +343,16 @@ EVENTS = "Ir I1mr ILmr Dr D1mr DLmr Dw D1mw DLmw".split()
 
 
 class Report:
-    """A cachegrind output file: its desc lines, its command, and each
-    function's events and their sum (the summary line)."""
+    """A cachegrind output file: its desc lines, and each function's
+    events and their sum (the summary line)."""
 
     def __init__(self, text):
-        self.desc, self.cmd, self.functions, self.summary = [], None, {}, None
+        self.desc, self.functions, self.summary = [], {}, None
         fn = None
         for n, line in enumerate(text.splitlines(), 1):
             key, _, rest = line.partition(":")
             if line.startswith("desc: "):
                 self.desc.append(line)
-            elif key == "cmd":
-                self.cmd = rest.strip()
             elif key == "events":
                 if rest.split() != EVENTS:
                     raise Failure(f"cachegrind: events {rest.strip()}, not "
@@ -345,7 +365,7 @@ class Report:
                 costs = self._numbers(line.split()[1:], n)
                 old = self.functions.get(fn, [0] * len(EVENTS))
                 self.functions[fn] = [a + b for a, b in zip(old, costs)]
-            elif not line.startswith("fl=") and line:
+            elif not line.startswith(("fl=", "cmd:")) and line:
                 raise Failure(f"cachegrind: line {n}: '{line[:40]}'")
         if self.summary is None or not self.functions:
             raise Failure("cachegrind: no summary or no functions")
@@ -355,30 +375,3 @@ class Report:
         if len(words) > len(EVENTS) or not all(w.isdigit() for w in words):
             raise Failure(f"cachegrind: line {n}: not {len(EVENTS)} counts")
         return [int(w) for w in words] + [0] * (len(EVENTS) - len(words))
-
-
-def main_misses(lines):
-    """Dr, Dw, D1mr and D1mw of function main in a cachegrind output
-    file."""
-    names = ("Dr", "Dw", "D1mr", "D1mw")
-    events, fn, seen = [], None, False
-    total = [0] * len(names)
-    for line in lines:
-        if line.startswith("events:"):
-            events = line.split()[1:]
-            if not set(names) <= set(events):
-                raise Failure("cachegrind: its output lacks "
-                              + " ".join(set(names) - set(events)))
-            at = [events.index(n) for n in names]
-        elif line.startswith("fn="):
-            fn = line[3:].strip()
-        elif fn == "main" and line[:1].isdigit():
-            cost = line.split()[1:]
-            cost += ["0"] * (len(events) - len(cost))
-            total = [t + int(cost[i]) for t, i in zip(total, at)]
-            seen = True
-    if not events:
-        raise Failure("cachegrind: no events in its output")
-    if not seen:
-        raise Failure("cachegrind: no counts for main in its output")
-    return tuple(total)
