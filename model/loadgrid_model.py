@@ -239,6 +239,13 @@ def sha(text):
     return hashlib.sha256(text.encode()).hexdigest()
 
 
+def run_key(run, binary):
+    """What names a run's model in the cache: the binary's digest, the
+    run's definition and the model's format.  Its file is
+    KERNEL-KEY16-VALGRIND8.model."""
+    return sha(binary + run.key() + learn.FORMAT)
+
+
 class Damaged(Exception):
     pass
 
@@ -320,7 +327,7 @@ class Answers:
         """The file of the learned model of a run: from the cache, or
         learned now and cached."""
         binary = kernel_digest(run.kernel)
-        key = sha(binary + run.key() + learn.FORMAT)
+        key = run_key(run, binary)
         notes = [f"binary {binary}", f"run {key}"]
         version = self.version()
         folder = self.temp.name if self.temp else cache_dir()

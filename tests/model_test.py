@@ -5,6 +5,7 @@ answers to bad input.
 Environment: MODEL (the loadgrid-model to test), BINDIR (the kernels),
 SOURCE_DIR, CXX and LINK (to build broken kernels), LOADGRID_MODEL_CACHE.
 """
+import glob
 import os
 import re
 import shutil
@@ -16,6 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["SOURCE_DIR"], "model"))
+import loadgrid_model  # noqa: E402
 import vgrun  # noqa: E402
 
 MODEL = os.environ["MODEL"]
@@ -37,13 +39,14 @@ def din(recs):
 
 
 def learned(kernel):
-    """The model file of a kernel, learning it first if need be."""
+    """The model file of a kernel's canonical run, learning it first if
+    need be."""
     model("misses", kernel, "--passes", "1", "--cache", "32k,8,64")
     folder = os.environ["LOADGRID_MODEL_CACHE"]
-    name = os.path.basename(kernel)
-    return max((os.path.join(folder, f) for f in os.listdir(folder)
-                if f.startswith(name + "-") and f.endswith(".model")),
-               key=os.path.getmtime)
+    key = loadgrid_model.run_key(vgrun.Run(kernel), vgrun.digest(kernel))
+    file, = glob.glob(os.path.join(
+        folder, f"{os.path.basename(kernel)}-{key[:16]}-*.model"))
+    return file
 
 
 class Trace(unittest.TestCase):
