@@ -143,6 +143,19 @@ void trace(const Model &m, int passes, std::int64_t shift, char **opts, int n)
 	out.flush();
 }
 
+// Runs job(k) for each k below n, in turn on two threads.
+template <class Job> void on_two_threads(std::size_t n, Job job)
+{
+	std::atomic<std::size_t> next{0};
+	auto work = [&] {
+		for (std::size_t k; (k = next++) < n;)
+			job(k);
+	};
+	std::thread other(work);
+	work();
+	other.join();
+}
+
 // Per geometry, main's read and write misses and the din trace's.
 void count_misses(const Model &model, int passes, std::int64_t shift, char **geos, int n)
 {
@@ -167,15 +180,7 @@ void count_misses(const Model &model, int passes, std::int64_t shift, char **geo
 		sim_of[key] = sims.size();
 		sims.emplace_back(key.first, key.second, w);
 	}
-	// The Sims in turn, on two threads.
-	std::atomic<std::size_t> next{0};
-	auto work = [&] {
-		for (std::size_t g; (g = next++) < sims.size();)
-			misses(m, passes, shift, sims[g]);
-	};
-	std::thread other(work);
-	work();
-	other.join();
+	on_two_threads(sims.size(), [&](std::size_t g) { misses(m, passes, shift, sims[g]); });
 	for (std::size_t i = 0; i < shape.size(); i++) {
 		const Misses &c = sims[sim_of[shape[i]]].n[member[i]];
 		std::printf("%lu %lu %lu %lu\n", (unsigned long)c.main_reads,
@@ -195,14 +200,7 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 	for (int k = 0; k < n; k += 3)
 		hs.emplace_back(geometry(geos[k]), geometry(geos[k + 1]), geometry(geos[k + 2]),
 				m.functions.size());
-	std::atomic<std::size_t> next{0};
-	auto work = [&] {
-		for (std::size_t g; (g = next++) < hs.size();)
-			report(m, passes, shift, hs[g]);
-	};
-	std::thread other(work);
-	work();
-	other.join();
+	on_two_threads(hs.size(), [&](std::size_t g) { report(m, passes, shift, hs[g]); });
 	for (const Hierarchy &h : hs) {
 		std::vector<std::size_t> seen;
 		for (std::size_t f = 0; f < h.cost.size(); f++)
