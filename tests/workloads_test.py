@@ -48,6 +48,8 @@ class Runner(Case):
         self.assert_table(r.stdout[r.stdout.index("program "):])
         for name in PROGRAMS[:3]:
             self.assertRegex(r.stdout, rf"\n{name} +[0-9,]+ .* equal\n")
+            self.assertRegex(r.stdout, rf"\n{name}  all [0-9]+ functions "
+                             "x 9 events and the summary agree\n")
 
     def test_plain_timer_without_hyperfine(self):
         env = dict(os.environ, PATH=self.dir)  # finds no hyperfine

@@ -8,8 +8,9 @@ runs once under GNU time for its peak memory, then RUNS more times
 (default 20; a quarter as many copies) under hyperfine, or a plain timer
 where hyperfine is not installed.  Then loadgrid-model, where BINDIR has
 it and Valgrind is installed, shows each kernel's known D1 misses beside
-cachegrind's, and, where matplotlib is installed, the kernels' pictures
-are drawn into BINDIR/pictures.  Exits 1, saying why, if a workload
+cachegrind's, and checks its whole cachegrind report for one hierarchy;
+and, where matplotlib is installed, the kernels' pictures are drawn into
+BINDIR/pictures.  Exits 1, saying why, if a workload
 fails, the copy differs from its input or a known answer is not what
 cachegrind measures.
 """
@@ -29,6 +30,7 @@ COPY_MIB = 32
 TIME = "/usr/bin/time"
 HERE = os.path.dirname(os.path.abspath(__file__))
 GEOMETRY = "32768,8,64"
+HIERARCHY = {"I1": "32768,8,64", "D1": "32768,8,64", "LL": "8388608,16,64"}
 KERNELS = [
     ("loadgrid1", "12,000,000 reads, in order"),
     ("loadgrid2", "12,000,000 reads, 600,000 rand calls"),
@@ -124,6 +126,23 @@ def known_answers(bindir):
     table(head, rows)
     if any(r[5] != "equal" for r in rows):
         fail("a known answer differs from cachegrind's count")
+    whole_reports(model, bindir)
+
+
+def whole_reports(model, bindir):
+    """Each kernel's whole cachegrind report, predicted and measured."""
+    caches = [f"--{level}={HIERARCHY[level]}" for level in HIERARCHY]
+    print("\nThe whole report: every function's I1, D1 and LL events\n"
+          "(loadgrid-model check KERNEL " + " ".join(caches) + ")")
+    for name, _ in KERNELS:
+        r = subprocess.run([model, "check", os.path.join(bindir, name),
+                            *caches], capture_output=True, text=True)
+        said = r.stdout.splitlines()
+        if r.returncode or not said or not said[0].startswith("all "):
+            why = (r.stderr.strip().splitlines() or [
+                f"{len(said) - 2} figures differ"])[-1]
+            fail(f"{name}: loadgrid-model check: {why}")
+        print(f"{name}  {said[0]}")
 
 
 def pictures(bindir):
