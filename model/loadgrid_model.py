@@ -139,7 +139,7 @@ def passes(text):
     return int(text)
 
 
-def shift(text):
+def shift_bytes(text):
     if not re.fullmatch(r"-?[0-9]+", text):
         raise Usage(f"--stack-shift {text}: not a number of bytes")
     n = int(text)
@@ -433,16 +433,16 @@ class Answers:
             raise vgrun.Failure(engine_error(r.returncode, r.stderr))
         return r.stdout
 
-    def misses(self, run, geometries, n=PASSES, stack=0):
+    def misses(self, run, geometries, n=PASSES, shift=0):
         """Per geometry: main's read and write misses, the trace's."""
-        out = self.engine(run, "misses", n, stack,
+        out = self.engine(run, "misses", n, shift,
                           *(",".join(map(str, g)) for g in geometries))
         return rows(out, len(geometries), 4)
 
-    def report(self, run, hierarchies, n=PASSES, stack=0):
+    def report(self, run, hierarchies, n=PASSES, shift=0):
         """Per hierarchy (three geometries, I1, D1, LL): each function's
         nine events as cachegrind counts them, by name."""
-        out = self.engine(run, "report", n, stack, *(
+        out = self.engine(run, "report", n, shift, *(
             ",".join(map(str, g)) for h in hierarchies for g in h))
         lines = out.splitlines()
         reports = []
@@ -466,21 +466,21 @@ class Answers:
                                 f"for {len(hierarchies)} hierarchies")
         return reports
 
-    def accesses(self, run, n=PASSES, stack=0):
+    def accesses(self, run, n=PASSES, shift=0):
         """main's data reads and writes, as cachegrind counts them."""
-        return rows(self.engine(run, "accesses", n, stack), 1, 2)[0]
+        return rows(self.engine(run, "accesses", n, shift), 1, 2)[0]
 
-    def indices(self, run, n=PASSES, stack=0):
+    def indices(self, run, n=PASSES, shift=0):
         """The index that each step of the run reads."""
-        return [r[0] for r in rows(self.engine(run, "indices", n, stack),
+        return [r[0] for r in rows(self.engine(run, "indices", n, shift),
                                    n * learn.STEPS, 1)]
 
-    def trace(self, run, n, stack, opts):
+    def trace(self, run, n, shift, opts):
         """Writes the trace to standard output; a reader that stops
         early stops it (status 141, as for a shell pipeline)."""
         sys.stdout.flush()
         r = subprocess.run([self.engine_path, self.model(run), "trace",
-                            str(n), str(stack), *opts],
+                            str(n), str(shift), *opts],
                            stderr=subprocess.PIPE, text=True)
         if r.returncode == -signal.SIGPIPE:
             return 128 + signal.SIGPIPE
@@ -577,17 +577,17 @@ def table(rows):
 
 def run_line(args, tool):
     """The loadgrid-model run command that starts tool on this run."""
-    stack = ["--stack-shift", args.stack_shift] if shift(args.stack_shift) \
-        else []
+    moved = ["--stack-shift", args.stack_shift] \
+        if shift_bytes(args.stack_shift) else []
     return shlex.join([PROG, "run", args.kernel,
-                       *(["--here"] if args.here else []), *stack, "--",
+                       *(["--here"] if args.here else []), *moved, "--",
                        *tool])
 
 
-def check(answers, args, run, geometries, stack, measured_run):
+def check(answers, args, run, geometries, shift, measured_run):
     """The model's D1 misses of main beside cachegrind's, cache by
     cache; measured_run is the run that the shifted one really is."""
-    predicted = answers.misses(run, geometries, PASSES, stack)
+    predicted = answers.misses(run, geometries, PASSES, shift)
     say(f"measuring {len(geometries)} cache{'s' * (len(geometries) > 1)} "
         "with cachegrind, two at a time")
     import concurrent.futures  # here: it is slow to import
@@ -652,9 +652,9 @@ def report_text(caches, cmd, functions):
     return "\n".join(out) + "\n"
 
 
-def predict(answers, args, run, stack):
+def predict(answers, args, run, shift):
     caches = hierarchy(args, answers)
-    functions, = answers.report(run, [caches], passes(args.passes), stack)
+    functions, = answers.report(run, [caches], passes(args.passes), shift)
     cmd = run.path
     text = report_text(caches, cmd, functions)
     if args.output:
@@ -665,11 +665,11 @@ def predict(answers, args, run, stack):
     return 0
 
 
-def check_report(answers, args, run, stack, measured_run):
+def check_report(answers, args, run, shift, measured_run):
     """The whole report, predicted and measured, compared figure by
     figure."""
     caches = hierarchy(args, answers)
-    functions, = answers.report(run, [caches], PASSES, stack)
+    functions, = answers.report(run, [caches], PASSES, shift)
     options = [f"--{level}=" + ",".join(map(str, g))
                for level, g in zip(LEVELS, caches)]
     say("measuring the whole report with cachegrind")
@@ -783,7 +783,7 @@ def native_entry(run):
     return int(m[1], 16)
 
 
-def stack_shift(answers, args, kernel):
+def shift_command(answers, args, kernel):
     canonical = main_entry(answers, vgrun.Run(kernel))
     here = vgrun.Run(kernel, here=True)
     mine = native_entry(here) if args.native else main_entry(answers, here)
@@ -795,30 +795,30 @@ def stack_shift(answers, args, kernel):
 
 def command(answers, args, kernel):
     run = vgrun.Run(kernel, here=args.here)
-    stack = shift(args.stack_shift)
+    shift = shift_bytes(args.stack_shift)
     measured_run = run
-    if stack and args.command in ("run", "check"):
-        say(f"finding an environment that puts the stack {stack} bytes "
+    if shift and args.command in ("run", "check"):
+        say(f"finding an environment that puts the stack {shift} bytes "
             "lower (a few short Valgrind runs)")
-        measured_run = vgrun.shifted(kernel, stack)
+        measured_run = vgrun.shifted(kernel, shift)
     if args.command == "run":
         return start(args, measured_run)
     geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
     if args.command == "check":
         if geometries:
-            return check(answers, args, run, geometries, stack, measured_run)
-        return check_report(answers, args, run, stack, measured_run)
+            return check(answers, args, run, geometries, shift, measured_run)
+        return check_report(answers, args, run, shift, measured_run)
     if args.command == "predict":
-        return predict(answers, args, run, stack)
+        return predict(answers, args, run, shift)
     n = passes(args.passes)
     if args.command == "trace":
         opts = [o for o in ("fetches", "low32") if getattr(args, o)]
-        return answers.trace(run, n, stack, opts)
+        return answers.trace(run, n, shift, opts)
     else:
         out = [("cache", "main_read_misses", "main_write_misses",
                 "trace_read_misses", "trace_write_misses")]
         for text, row in zip(args.cache, answers.misses(run, geometries, n,
-                                                        stack), strict=True):
+                                                        shift), strict=True):
             out.append((text, *map(str, row)))
         table(out)
     return 0
@@ -839,13 +839,14 @@ def main(argv=None, engine=None, bindir=None, version=None):
                 len(args.tool) == 1:
             raise Usage("run: no COMMAND after --")
         # Arguments first, before any slow step.
-        if args.command in ("run", "check") and shift(args.stack_shift) and (
-                args.here or shift(args.stack_shift) < 0):
+        if args.command in ("run", "check") and \
+                shift_bytes(args.stack_shift) and \
+                (args.here or shift_bytes(args.stack_shift) < 0):
             raise Usage(f"{args.command} --stack-shift: a run is moved by "
                         "padding the canonical run's environment: not with "
                         "--here, and not upward")
         if args.command not in ("run", "shift"):
-            shift(args.stack_shift)
+            shift_bytes(args.stack_shift)
             [geometry(g) for g in getattr(args, "cache", None) or []]
             for level in LEVELS:
                 if getattr(args, level, None):
@@ -865,7 +866,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
         with Answers(engine) as answers:
             kernel = find_kernel(args.kernel, bindir)
             if args.command == "shift":
-                status = stack_shift(answers, args, kernel)
+                status = shift_command(answers, args, kernel)
             else:
                 status = command(answers, args, kernel)
             sys.stdout.flush()
@@ -900,12 +901,12 @@ def in_build(bindir):
     _build = Answers(os.path.join(bindir, "model", "loadgrid-engine"))
 
 
-def misses(path, geometries, n=PASSES, stack=0):
-    return _build.misses(vgrun.Run(path), geometries, n, stack)
+def misses(path, geometries, n=PASSES, shift=0):
+    return _build.misses(vgrun.Run(path), geometries, n, shift)
 
 
-def numbers(path, what, n=PASSES, stack=0):
+def numbers(path, what, n=PASSES, shift=0):
     run = vgrun.Run(path)
     if what == "indices":
-        return _build.indices(run, n, stack)
-    return list(_build.accesses(run, n, stack))
+        return _build.indices(run, n, shift)
+    return list(_build.accesses(run, n, shift))
