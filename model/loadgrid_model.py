@@ -4,10 +4,10 @@ from a model of its access pattern.
 The answers are for one run, named in full: the canonical run (the kernel
 started as a copy /tmp/loadgrid-model.XXXXXXXX/loadgridN from its folder,
 with no arguments and an empty environment, under Valgrind), or with
---here the run as
-started from this shell: the kernel by its path as given, with this
-environment.  --stack-shift BYTES gives them for the same run with main's
-stack that many bytes lower; the start-up code still sees the run named.
+--here the run as started from this shell: the kernel by its path as
+typed, with this environment, from this folder.  --stack-shift BYTES
+gives them for the same run with main's stack that many bytes lower; the
+start-up code still sees the run named.
 """
 import argparse
 import hashlib
@@ -79,7 +79,8 @@ this shell than in the canonical run: the --stack-shift that gives this
 run's main its addresses.  With --native, for the run without Valgrind,
 from gdb at main's entry (address randomisation off, as with setarch
 -R); the stack then lies far from Valgrind's, and the shift is given
-modulo 256 MiB, which no cache up to 256 MiB can tell from the whole.""",
+modulo 256 MiB, from -128 MiB to under 128 MiB, which no cache up to 256
+MiB can tell from the whole.""",
 }
 
 
@@ -167,16 +168,20 @@ def parser(version):
     kernel = Parser(add_help=False)
     kernel.add_argument("kernel", metavar="KERNEL",
                         help="loadgrid1, loadgrid2 or loadgrid3: a bare name "
-                        "is the one installed beside loadgrid-model, else "
-                        "a path")
+                        "is the one installed beside loadgrid-model (with "
+                        "--here, the one in PATH), else a path")
     kernel.add_argument("--here", action="store_true",
                         help="the run as started from this shell, not the "
                         "canonical run")
     moved = Parser(add_help=False)
     moved.add_argument("--stack-shift", default="0", metavar="BYTES",
                        help="main's stack this much lower (a multiple of 16, "
-                       "either sign; for check and run, a run really "
-                       "moved that much, so not upward)")
+                       "either sign)")
+    padded = Parser(add_help=False)
+    padded.add_argument("--stack-shift", default="0", metavar="BYTES",
+                        help="a run really moved this much lower (a multiple "
+                        "of 16, at least 0): the canonical one with a "
+                        "variable P in its environment")
     counted = Parser(add_help=False)
     counted.add_argument("--passes", default=str(PASSES), metavar="N",
                          help=f"end the loop after pass N (1 to {PASSES})")
@@ -189,11 +194,14 @@ def parser(version):
         hierarchy.add_argument(f"--{level}", metavar="SIZE,ASSOC,LINE",
                                help=f"the {what} cache")
 
+    p.commands = {}
+
     def command(name, parents, summary):
-        return sub.add_parser(
+        p.commands[name] = sub.add_parser(
             name, parents=parents, help=summary, description=summary,
             epilog=EPILOG[name],
             formatter_class=argparse.RawDescriptionHelpFormatter)
+        return p.commands[name]
     t = command("trace", [kernel, moved, counted],
                 "the run's data accesses, as a din trace")
     t.add_argument("--fetches", action="store_true",
@@ -207,10 +215,13 @@ def parser(version):
                  "cachegrind's whole report of the run")
     pr.add_argument("-o", metavar="FILE", dest="output",
                     help="write it to FILE, not standard output")
-    command("check", [kernel, caches, hierarchy, moved],
+    command("check", [kernel, caches, hierarchy, padded],
             "the model's answers beside cachegrind's")
-    r = command("run", [kernel, moved], "start a tool on the run")
-    r.add_argument("tool", nargs="+", metavar="-- COMMAND [ARGS...]")
+    r = command("run", [kernel, padded], "start a tool on the run")
+    r.usage = (f"{PROG} run [-h] [--here] [--stack-shift BYTES] KERNEL "
+               "-- COMMAND [ARGS...]")
+    r.add_argument("tool", nargs="+", metavar="COMMAND",
+                   help="the tool and its arguments, after --")
     s = command("shift", [], "the stack shift of the run from this shell")
     s.add_argument("kernel", metavar="KERNEL", help="as for the others")
     s.add_argument("--native", action="store_true",
@@ -549,11 +560,18 @@ def kernel_digest(path):
     return data
 
 
-def find_kernel(name, bindir):
+def find_kernel(name, bindir, here=False):
     """A bare kernel name is the kernel beside loadgrid-model, else the
-    one in PATH; anything else is a path."""
+    one in PATH; for the run here, the one in PATH, as valgrind finds it.
+    Anything else is a path."""
     if "/" in name or name not in NAMES:
         return name
+    if here:
+        path = shutil.which(name)
+        if not path:
+            raise vgrun.Failure(f"{name}: not in PATH, where valgrind would "
+                                "look for it; give its path")
+        return path
     for folder in [bindir] if bindir else []:
         path = os.path.join(folder, name)
         if os.path.isfile(path):
@@ -589,7 +607,7 @@ def check(answers, args, run, geometries, shift, measured_run):
     cache; measured_run is the run that the shifted one really is."""
     predicted = answers.misses(run, geometries, PASSES, shift)
     say(f"measuring {len(geometries)} cache{'s' * (len(geometries) > 1)} "
-        "with cachegrind, two at a time")
+        f"with cachegrind{', two at a time' * (len(geometries) > 1)}")
     import concurrent.futures  # here: it is slow to import
     pool = concurrent.futures.ThreadPoolExecutor(2)
     try:
@@ -784,8 +802,8 @@ def native_entry(run):
 
 
 def shift_command(answers, args, kernel):
+    here = vgrun.Run(kernel, here=True, typed=args.kernel)
     canonical = main_entry(answers, vgrun.Run(kernel))
-    here = vgrun.Run(kernel, here=True)
     mine = native_entry(here) if args.native else main_entry(answers, here)
     # Natively the stack lies gigabytes away from Valgrind's; no cache
     # the model takes tells a shift from the same one modulo MAX_SIZE.
@@ -794,7 +812,7 @@ def shift_command(answers, args, kernel):
 
 
 def command(answers, args, kernel):
-    run = vgrun.Run(kernel, here=args.here)
+    run = vgrun.Run(kernel, here=args.here, typed=args.kernel)
     shift = shift_bytes(args.stack_shift)
     measured_run = run
     if shift and args.command in ("run", "check"):
@@ -859,12 +877,19 @@ def main(argv=None, engine=None, bindir=None, version=None):
             if args.command != "check":
                 passes(args.passes)
     except Usage as e:
-        print(parser(version).format_usage().rstrip(), file=sys.stderr)
+        p = parser(version)
+        # The usage of the command given, if one was.
+        named = [a for a in (argv if argv is not None else sys.argv[1:])
+                 if a in p.commands]
+        if named:
+            p = p.commands[named[0]]
+        print(p.format_usage().rstrip(), file=sys.stderr)
         print(f"{PROG}: {e}", file=sys.stderr)
         return 2
     try:
         with Answers(engine) as answers:
-            kernel = find_kernel(args.kernel, bindir)
+            kernel = find_kernel(args.kernel, bindir,
+                                 here=getattr(args, "here", True))
             if args.command == "shift":
                 status = shift_command(answers, args, kernel)
             else:

@@ -11,8 +11,8 @@ loadgridN in a fresh folder (eight random characters, so the path's length
 never changes), with no arguments and an empty environment, from that
 folder: even the length of the folder a run starts in shows in what
 Valgrind's client does.  The run "here" starts the kernel by its path as
-given, made absolute as Valgrind makes it, with this process's
-environment, from this folder.
+typed (argv[0] is that path; a bare name is found in PATH, as valgrind
+finds it), with this process's environment, from this folder.
 """
 import contextlib
 import hashlib
@@ -63,13 +63,14 @@ def scratch():
 class Run:
     """How a kernel is started: canonically, or here (see above)."""
 
-    def __init__(self, kernel, here=False, env=None):
-        """env, for the canonical run only: its environment instead of an
-        empty one."""
+    def __init__(self, kernel, here=False, env=None, typed=None):
+        """kernel is the file; typed, for the run here, the path it is
+        started by as the user typed it, where that differs.  env, for the
+        canonical run only: its environment instead of an empty one."""
         self.kernel, self.here = kernel, here
         self.name = os.path.basename(kernel)
         if here:
-            self.path = os.path.abspath(kernel)
+            self.path = typed or kernel
             self.env = dict(os.environ)
             # A shell sets _ to the program it starts: valgrind, when
             # the user starts the run by hand.

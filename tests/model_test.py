@@ -409,6 +409,23 @@ class Runs(unittest.TestCase):
         self.assertNotEqual(here.stdout, canonical.stdout)
         self.assertEqual(len(os.listdir(self.env["LOADGRID_MODEL_CACHE"])), 2)
 
+    def test_here_is_the_run_as_typed(self):
+        # A relative path, as typed, from its folder: argv[0] is "./".
+        shutil.copy(KERNELS[0], self.tmp.name)
+        env = dict(self.env, _=shutil.which("valgrind"))
+        out = subprocess.run([MODEL, "misses", "./loadgrid1", "--here",
+                              "--cache", "32k,8,64"], cwd=self.tmp.name,
+                             env=env, capture_output=True, text=True)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        by_hand = subprocess.run(
+            ["valgrind", "--tool=cachegrind", "--cache-sim=yes",
+             "--D1=32768,8,64", "--cachegrind-out-file=cg.out",
+             "./loadgrid1"], cwd=self.tmp.name, env=env, capture_output=True)
+        self.assertEqual(by_hand.returncode, 0)
+        with open(os.path.join(self.tmp.name, "cg.out")) as f:
+            main = vgrun.Report(f.read()).functions["main"]
+        self.assertEqual(out.stdout.split()[6:8], [str(main[4]), str(main[7])])
+
     def test_signals_leave_nothing(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig.name):

@@ -65,7 +65,7 @@ def hierarchy_table(bindir):
                   f"{len(mine)}, {'equal' if agree else 'DIFFERENT'} |")
     print("\nI1 and D1 32 KiB 8-way, LL 8 MiB 16-way, 64-byte lines "
           "(`loadgrid-model predict KERNEL " + " ".join(options) + "`); "
-          "LL misses are instruction, read and write misses together.")
+          "LL misses are cachegrind's ILmr + DLmr + DLmw.")
     return same
 
 
