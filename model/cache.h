@@ -24,8 +24,8 @@ class Lru {
 
 	unsigned line_bits() const { return bits; }
 	unsigned ways() const { return assoc; }
-	// The most recently used line of set s.
-	std::uint64_t mru(std::uint64_t s) const { return tags[s * assoc]; }
+	// Where set s keeps its most recently used line.
+	const std::uint64_t *mru(std::uint64_t s) const { return &tags[s * assoc]; }
 	std::uint64_t set_of(std::uint64_t n) const { return n & (sets - 1); }
 	std::uint64_t set_count() const { return sets; }
 

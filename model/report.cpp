@@ -9,16 +9,17 @@ namespace {
 // for those that touch the line last touched in their set, since nothing
 // unknown happened, which are hits that change nothing.
 struct Op {
+	// For an access within one line of a known address: where its set
+	// keeps its most recent line, and that line.  Where the two are the
+	// same it is a hit that changes nothing.
+	const std::uint64_t *mru;
+	std::uint64_t line;
 	std::uint64_t addr;
+	Lru *l1;
 	std::uint32_t size, fn;
-	char kind;
 	int array; // the array read, or -1
+	Event event;
 	bool call;
-	// For an access within one line of a known address: that line and its
-	// set.  Where it is its set's most recent line it is a hit that
-	// changes nothing.
-	bool known;
-	std::uint64_t line, set;
 };
 
 // A segment for one hierarchy: its ops, and the events of all its records,
@@ -35,32 +36,32 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 	std::map<std::uint64_t, std::uint64_t> mru[2]; // per cache, set -> line
 	for (const Rec &r : seg) {
 		if (r.flags & CALL) {
-			out.ops.push_back({0, 0, 0, 'C', -1, true, false, 0, 0});
+			out.ops.push_back({nullptr, 0, 0, nullptr, 0, 0, -1, IR, true});
 			mru[0].clear();
 			mru[1].clear();
 			continue;
 		}
-		events[r.fn][Hierarchy::event(r.kind)]++;
+		Event e = Hierarchy::event(r.kind);
+		events[r.fn][e]++;
 		int which = r.kind == 'I';
+		Lru &c = h.cache(r.kind);
+		std::uint32_t size = r.kind == 'I' ? r.size : std::min(r.size, 16u);
 		if (r.flags & ARRAY) {
-			out.ops.push_back({0, r.size, r.fn, r.kind, int(r.addr), false, false, 0, 0});
+			out.ops.push_back({nullptr, 0, 0, &c, size, r.fn, int(r.addr), e, false});
 			mru[which].clear();
 			continue;
 		}
-		Op op{r.flags & STACK ? r.addr - std::uint64_t(shift) : r.addr, r.size, r.fn,
-		      r.kind, -1, false, false, 0, 0};
-		Lru &c = h.cache(r.kind);
-		std::uint32_t size = r.kind == 'I' ? r.size : std::min(r.size, 16u);
-		std::uint64_t first = op.addr >> c.line_bits(), last = (op.addr + size - 1) >> c.line_bits();
+		std::uint64_t addr = r.flags & STACK ? r.addr - std::uint64_t(shift) : r.addr;
+		Op op{nullptr, 0, addr, &c, size, r.fn, -1, e, false};
+		std::uint64_t first = addr >> c.line_bits(), last = (addr + size - 1) >> c.line_bits();
 		if (first != last) {
 			out.ops.push_back(op);
 			mru[which].clear();
 			continue;
 		}
 		auto [at, fresh] = mru[which].try_emplace(c.set_of(first), first);
-		op.known = true;
+		op.mru = c.mru(c.set_of(first));
 		op.line = first;
-		op.set = c.set_of(first);
 		if (fresh || at->second != first)
 			out.ops.push_back(op);
 		at->second = first;
@@ -99,11 +100,15 @@ class Steps {
 	void replay(const Compiled &seg, long i)
 	{
 		for (const Op &op : seg.ops) {
-			if (op.call)
+			if (op.mru) {
+				if (*op.mru != op.line)
+					h.access(*op.l1, op.event, op.addr, op.size, op.fn);
+			} else if (op.call) {
 				replay(calls[run.next_call()], i);
-			else if (!op.known || h.cache(op.kind).mru(op.set) != op.line)
-				h.access(op.kind, op.array < 0 ? op.addr : run.address(op.array, i),
+			} else {
+				h.access(*op.l1, op.event, op.array < 0 ? op.addr : run.address(op.array, i),
 					 op.size, op.fn);
+			}
 		}
 		for (const auto &[fn, c] : seg.events)
 			for (int e : {IR, DR, DW})

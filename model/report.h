@@ -40,10 +40,12 @@ class Hierarchy {
 	// The caches' part of a record: its misses.
 	void access(char kind, std::uint64_t addr, std::uint32_t size, std::uint32_t fn)
 	{
-		Event e = event(kind);
-		Lru &l1 = kind == 'I' ? i1 : d1;
-		if (kind != 'I')
-			size = std::min(size, 16u);
+		access(cache(kind), event(kind), addr, kind == 'I' ? size : std::min(size, 16u), fn);
+	}
+	// The same, with its first-level cache, its event and its size (a data
+	// access's cut to 16 bytes) found already.
+	void access(Lru &l1, Event e, std::uint64_t addr, std::uint32_t size, std::uint32_t fn)
+	{
 		if (miss(l1, addr, size)) {
 			cost[fn][e + 1]++;
 			if (miss(ll, addr, size))
