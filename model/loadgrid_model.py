@@ -759,24 +759,6 @@ def keep(folder, here, skip):
             say(f"{name}: exists here; the tool's is {target}")
 
 
-def main_entry(answers, run):
-    """Where the stack pointer stands as main starts in a run: above
-    main's first push, under Valgrind."""
-    with open(answers.model(run)) as f:
-        for line in f:
-            if line.startswith("segment head"):
-                break
-        # The head ends with main's prologue; its first stack store by
-        # main is the push of the frame pointer.
-        lines = list(itertools.takewhile(
-            lambda l: not l.startswith("segment "), f))
-    for line in lines:
-        kind, addr, _, flags = line.split()
-        if kind in "SM" and "m" in flags:
-            return int(addr, 16) + 8
-    raise vgrun.Failure(f"{run.kernel}: main never stores to its stack")
-
-
 def native_entry(run):
     """The stack pointer at main's entry in the run without Valgrind,
     randomisation off, from gdb."""
@@ -801,10 +783,11 @@ def native_entry(run):
     return int(m[1], 16)
 
 
-def shift_command(answers, args, kernel):
+def shift_command(args, kernel):
+    kernel_digest(kernel)
     here = vgrun.Run(kernel, here=True, typed=args.kernel)
-    canonical = main_entry(answers, vgrun.Run(kernel))
-    mine = native_entry(here) if args.native else main_entry(answers, here)
+    canonical = vgrun.main_sp(vgrun.Run(kernel))
+    mine = native_entry(here) if args.native else vgrun.main_sp(here)
     # Natively the stack lies gigabytes away from Valgrind's; no cache
     # the model takes tells a shift from the same one modulo MAX_SIZE.
     print((canonical - mine + MAX_SHIFT) % MAX_SIZE - MAX_SHIFT)
@@ -891,7 +874,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
             kernel = find_kernel(args.kernel, bindir,
                                  here=getattr(args, "here", True))
             if args.command == "shift":
-                status = shift_command(answers, args, kernel)
+                status = shift_command(args, kernel)
             else:
                 status = command(answers, args, kernel)
             sys.stdout.flush()
