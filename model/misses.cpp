@@ -89,34 +89,13 @@ class Steps {
 	std::vector<Ops> calls;
 };
 
-void pass(Steps &run, const Model &m, int p)
-{
-	for (long s = 0; s < m.steps; s++)
-		run.step(long(p) * m.steps + s);
-}
-
 } // namespace
 
-// Runs the passes through one Sim.  Where each pass makes the same
-// records, a pass that leaves the caches as it found them will do so again:
-// from there on each pass adds the misses of the one before, and only the
-// last pass, which ends the run, is simulated.
 void misses(const Model &m, int passes, std::int64_t shift, Sim &sim)
 {
 	Steps run(m, passes, shift, sim);
-	int p = 0;
-	for (Sim before = sim; p < passes - 1; p++) {
-		if (run.periodic()) {
-			if (p > 0 && sim.same_state(before)) {
-				for (std::size_t g = 0; g < sim.n.size(); g++)
-					sim.n[g] += (sim.n[g] - before.n[g]) *
-						    std::uint64_t(passes - 1 - p);
-				break;
-			}
-			before = sim;
-		}
-		pass(run, m, p);
-	}
-	pass(run, m, passes - 1);
+	all_passes(m, passes, run, sim, [&](const Sim &before, std::uint64_t times) {
+		for (std::size_t g = 0; g < sim.n.size(); g++)
+			sim.n[g] += (sim.n[g] - before.n[g]) * times;
+	});
 }
-

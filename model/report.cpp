@@ -121,23 +121,9 @@ class Steps {
 void report(const Model &m, int passes, std::int64_t shift, Hierarchy &h)
 {
 	Steps run(m, passes, shift, h);
-	auto pass = [&](int p) {
-		for (long s = 0; s < m.steps; s++)
-			run.step(long(p) * m.steps + s);
-	};
-	int p = 0;
-	for (Hierarchy before = h; p < passes - 1; p++) {
-		if (run.periodic()) {
-			if (p > 0 && h.same_state(before)) {
-				for (std::size_t f = 0; f < h.cost.size(); f++)
-					for (int e = 0; e < EVENTS; e++)
-						h.cost[f][e] += (h.cost[f][e] - before.cost[f][e]) *
-								std::uint64_t(passes - 1 - p);
-				break;
-			}
-			before = h;
-		}
-		pass(p);
-	}
-	pass(passes - 1);
+	all_passes(m, passes, run, h, [&](const Hierarchy &before, std::uint64_t times) {
+		for (std::size_t f = 0; f < h.cost.size(); f++)
+			for (int e = 0; e < EVENTS; e++)
+				h.cost[f][e] += (h.cost[f][e] - before.cost[f][e]) * times;
+	});
 }
