@@ -208,9 +208,8 @@ def parser(version):
                    help="add every instruction fetched")
     t.add_argument("--low32", action="store_true",
                    help="keep the low 32 bits of each address")
-    m = command("misses", [kernel, caches, moved, counted],
-                "D1 misses of main and of the whole trace")
-    m.set_defaults(need_cache=True)
+    command("misses", [kernel, caches, moved, counted],
+            "D1 misses of main and of the whole trace")
     pr = command("predict", [kernel, hierarchy, moved, counted],
                  "cachegrind's whole report of the run")
     pr.add_argument("-o", metavar="FILE", dest="output",
@@ -658,6 +657,17 @@ def desc(level, g):
     return f"desc: {level} cache:         {size} B, {line} B, {shape}"
 
 
+def summary(functions):
+    """The sum of every function's events: the summary line's."""
+    return [sum(c) for c in zip(*functions.values())]
+
+
+def cache_options(caches):
+    """cachegrind's --I1, --D1 and --LL options for three geometries."""
+    return [f"--{level}=" + ",".join(map(str, g))
+            for level, g in zip(LEVELS, caches)]
+
+
 def report_text(caches, cmd, functions):
     """A report as cachegrind writes it."""
     out = [desc(level, g) for level, g in zip(LEVELS, caches)]
@@ -665,16 +675,14 @@ def report_text(caches, cmd, functions):
             "fl=???"]
     for name in sorted(functions, key=str.encode):
         out += [f"fn={name}", "0 " + " ".join(map(str, functions[name]))]
-    total = [sum(c) for c in zip(*functions.values())]
-    out.append("summary: " + " ".join(map(str, total)))
+    out.append("summary: " + " ".join(map(str, summary(functions))))
     return "\n".join(out) + "\n"
 
 
 def predict(answers, args, run, shift):
     caches = hierarchy(args, answers)
     functions, = answers.report(run, [caches], passes(args.passes), shift)
-    cmd = run.path
-    text = report_text(caches, cmd, functions)
+    text = report_text(caches, run.path, functions)
     if args.output:
         with open(args.output, "w") as f:
             f.write(text)
@@ -688,11 +696,10 @@ def check_report(answers, args, run, shift, measured_run):
     figure."""
     caches = hierarchy(args, answers)
     functions, = answers.report(run, [caches], PASSES, shift)
-    options = [f"--{level}=" + ",".join(map(str, g))
-               for level, g in zip(LEVELS, caches)]
+    options = cache_options(caches)
     say("measuring the whole report with cachegrind")
     measured = vgrun.Report(vgrun.cachegrind_file(measured_run, options))
-    total = [sum(c) for c in zip(*functions.values())]
+    total = summary(functions)
     rows = [("function", "event", "model", "cachegrind")]
     for name in sorted(set(functions) | set(measured.functions),
                        key=str.encode):

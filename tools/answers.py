@@ -38,8 +38,7 @@ def hierarchy_table(bindir):
     whether every function's every event agrees."""
     answers = loadgrid_model.Answers(
         os.path.join(bindir, "model", "loadgrid-engine"))
-    options = [f"--{level}=" + ",".join(map(str, g))
-               for level, g in zip(loadgrid_model.LEVELS, HIERARCHY)]
+    options = loadgrid_model.cache_options(HIERARCHY)
     print("| kernel | I1 misses in `main` | cachegrind | LL misses in `main` "
           "| cachegrind | I1 misses, whole run | cachegrind "
           "| LL misses, whole run | cachegrind | functions, all 9 events |")
@@ -52,7 +51,7 @@ def hierarchy_table(bindir):
             theirs = vgrun.Report(vgrun.cachegrind_file(run, options))
             rows = []
             for costs in (mine["main"], theirs.functions["main"],
-                          [sum(c) for c in zip(*mine.values())],
+                          loadgrid_model.summary(mine),
                           theirs.summary):
                 c = dict(zip(vgrun.EVENTS, costs))
                 rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
