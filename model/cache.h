@@ -39,6 +39,12 @@ class Lru {
 		std::copy_n(&o.tags[s * assoc], assoc, &tags[s * assoc]);
 	}
 
+	bool holds(std::uint64_t n) const
+	{
+		const std::uint64_t *set = &tags[(n & (sets - 1)) * assoc];
+		return std::find(set, set + assoc, n) != set + assoc;
+	}
+
 	// Touches line number n; returns how deep in its set it was: 0 for
 	// the most recent line, the associativity for a miss.  Lines slide
 	// down the set while it is searched, until n is found or the last one

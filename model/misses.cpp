@@ -26,7 +26,7 @@ bool compile(const Segment &seg, unsigned bits, std::uint64_t sets, std::int64_t
 			out.push_back(op);
 			continue;
 		}
-		std::uint64_t a = r.flags & STACK ? r.addr - std::uint64_t(shift) : r.addr;
+		std::uint64_t a = place(r, shift);
 		op.line = a >> bits;
 		if ((a + std::min(r.size, 16u) - 1) >> bits != op.line)
 			return false;

@@ -30,6 +30,13 @@ struct Function {
 
 using Segment = std::vector<Rec>;
 
+// Where a record of a known address lies in a run with the stack shift
+// bytes lower.
+inline std::uint64_t place(const Rec &r, std::int64_t shift)
+{
+	return r.flags & STACK ? r.addr - std::uint64_t(shift) : r.addr;
+}
+
 struct Model {
 	std::string kernel;
 	int arrays = 0;                   // how many arrays a step reads
@@ -108,9 +115,7 @@ class Run {
 				emit(m.calls[next_call()], i, out);
 				continue;
 			}
-			std::uint64_t a = r.flags & ARRAY ? address(r.addr, i)
-					  : r.flags & STACK ? r.addr - shift
-							    : r.addr;
+			std::uint64_t a = r.flags & ARRAY ? address(r.addr, i) : place(r, shift);
 			if constexpr (std::is_invocable_v<Sink &, char, std::uint64_t, std::uint32_t,
 							  bool, std::uint32_t>)
 				out(r.kind, a, r.size, (r.flags & MAIN) != 0, r.fn);

@@ -1,6 +1,8 @@
 #include "report.h"
 
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -29,7 +31,7 @@ struct Compiled {
 	std::vector<std::pair<std::uint32_t, Cost>> events;
 };
 
-Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
+Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h, bool fetches)
 {
 	Compiled out;
 	std::map<std::uint32_t, Cost> events;
@@ -43,6 +45,8 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 		}
 		Event e = Hierarchy::event(r.kind);
 		events[r.fn][e]++;
+		if (r.kind == 'I' && !fetches)
+			continue;
 		int which = r.kind == 'I';
 		Lru &c = h.cache(r.kind);
 		std::uint32_t size = r.kind == 'I' ? r.size : std::min(r.size, 16u);
@@ -51,7 +55,7 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 			mru[which].clear();
 			continue;
 		}
-		std::uint64_t addr = r.flags & STACK ? r.addr - std::uint64_t(shift) : r.addr;
+		std::uint64_t addr = place(r, shift);
 		Op op{nullptr, 0, addr, &c, size, r.fn, -1, e, false};
 		std::uint64_t first = addr >> c.line_bits(), last = (addr + size - 1) >> c.line_bits();
 		if (first != last) {
@@ -70,14 +74,86 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h)
 	return out;
 }
 
+// The loop's segments compiled for a hierarchy, with or without their
+// instruction fetches.
+struct Segments {
+	Segments(const Model &m, std::int64_t shift, Hierarchy &h, bool fetches)
+	    : body(compile(m.body, shift, h, fetches)),
+	      boundary(compile(m.boundary, shift, h, fetches))
+	{
+		for (const Segment &seg : m.calls)
+			calls.push_back(compile(seg, shift, h, fetches));
+	}
+	Compiled body, boundary;
+	std::vector<Compiled> calls;
+};
+
+// Only fetches touch I1, and the loop fetches the same few lines again and
+// again.  Once I1 holds them all, every fetch of the loop hits, for none
+// can put out another: the loop then runs without its fetches but
+// for their counts, until one pass and a step before its end.  That stretch
+// fetches every line of the loop, which leaves them in I1 in the order of
+// their last fetch, above the lines that the loop never fetches, in their
+// order, as a run of every fetch would.
+class Fetches {
+      public:
+	Fetches(const Model &m, int passes, std::int64_t shift, const Hierarchy &h)
+	{
+		const Lru &i1 = h.i1_cache();
+		std::set<std::uint64_t> seen;
+		std::vector<const Segment *> loop = {&m.boundary};
+		if (m.steps > 1)
+			loop.push_back(&m.body);
+		for (const Segment &seg : m.calls)
+			loop.push_back(&seg);
+		for (const Segment *seg : loop)
+			for (const Rec &r : *seg) {
+				if (r.kind != 'I')
+					continue;
+				std::uint64_t a = place(r, shift);
+				for (std::uint64_t l = a >> i1.line_bits(); l <= (a + r.size - 1) >> i1.line_bits();
+				     l++)
+					seen.insert(l);
+			}
+		lines.assign(seen.begin(), seen.end());
+		// The stretch from the boundary step before the last pass to the
+		// run's last step makes every call of one period.
+		auto calls = [](const Segment &seg) {
+			return std::count_if(seg.begin(), seg.end(),
+					     [](const Rec &r) { return r.flags & CALL; });
+		};
+		for (const Segment &seg : m.calls)
+			if (calls(seg))
+				return;
+		long made = calls(m.boundary) + (m.steps - 1) * calls(m.body);
+		if (passes >= 3 && made >= long(m.calls.size()))
+			resume = long(passes - 1) * m.steps - 1;
+	}
+
+	// Whether step t runs without fetches.
+	bool skipped(long t, long steps, const Hierarchy &h)
+	{
+		if (t >= resume)
+			return false;
+		if (!from && t % steps == 0 && t > 0 &&
+		    std::all_of(lines.begin(), lines.end(),
+				[&](std::uint64_t l) { return h.i1_cache().holds(l); }))
+			from = true;
+		return from;
+	}
+
+      private:
+	std::vector<std::uint64_t> lines; // every line the loop fetches
+	long resume = -1;                 // where fetches are run again
+	bool from = false;
+};
+
 class Steps {
       public:
 	Steps(const Model &m, int passes, std::int64_t shift, Hierarchy &h)
-	    : run(m, passes, shift), h(h), body(compile(m.body, shift, h)),
-	      boundary(compile(m.boundary, shift, h))
+	    : run(m, passes, shift), h(h), steps(m.steps), all(m, shift, h, true),
+	      data(m, shift, h, false), fetches(m, passes, shift, h)
 	{
-		for (const Segment &seg : m.calls)
-			calls.push_back(compile(seg, shift, h));
 		run.head(h);
 	}
 
@@ -88,14 +164,17 @@ class Steps {
 		if (run.last(t))
 			return run.step(t, h);
 		long i = run.index(t);
-		replay(run.ends_pass(t) ? boundary : body, i);
+		now = !periodic() && fetches.skipped(t, steps, h) ? &data : &all;
+		replay(run.ends_pass(t) ? now->boundary : now->body, i);
 	}
 
       private:
 	Run run;
 	Hierarchy &h;
-	Compiled body, boundary;
-	std::vector<Compiled> calls;
+	long steps;
+	Segments all, data; // data: without the fetches
+	Segments *now = &all;
+	Fetches fetches;
 
 	void replay(const Compiled &seg, long i)
 	{
@@ -104,7 +183,7 @@ class Steps {
 				if (*op.mru != op.line)
 					h.access(*op.l1, op.event, op.addr, op.size, op.fn);
 			} else if (op.call) {
-				replay(calls[run.next_call()], i);
+				replay(now->calls[run.next_call()], i);
 			} else {
 				h.access(*op.l1, op.event, op.array < 0 ? op.addr : run.address(op.array, i),
 					 op.size, op.fn);

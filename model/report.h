@@ -54,6 +54,7 @@ class Hierarchy {
 	}
 
 	Lru &cache(char kind) { return kind == 'I' ? i1 : d1; }
+	const Lru &i1_cache() const { return i1; }
 	bool same_state(const Hierarchy &o) const { return i1 == o.i1 && d1 == o.d1 && ll == o.ll; }
 
 	std::vector<Cost> cost; // per function; 0 for none known
