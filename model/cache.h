@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 // A cache's shape: its sets, ways and line size in bytes.
@@ -11,38 +13,96 @@ struct Geometry {
 	unsigned assoc, line;
 };
 
-// One cache of whole lines: each set keeps its lines' numbers, most
-// recently used first.
+// A cache's tags, all 0 at the start, that cost nothing until used: the
+// kernel gives their pages zeroed as they are first touched, and copies
+// and comparisons cover only the blocks where a line was ever put.  A last
+// level of 256 MiB has 32 MiB of tags, of which a run fills a few pages.
+class Tags {
+      public:
+	explicit Tags(std::size_t n) : n(n), used((n + BLOCK - 1) / BLOCK)
+	{
+		p = static_cast<std::uint64_t *>(std::calloc(n ? n : 1, sizeof *p));
+		if (!p)
+			throw std::bad_alloc();
+	}
+	Tags(const Tags &o) : Tags(o.n) { *this = o; }
+	Tags &operator=(const Tags &o)
+	{
+		if (n != o.n) {
+			Tags fresh(o.n);
+			std::swap(n, fresh.n);
+			std::swap(p, fresh.p);
+			used.swap(fresh.used);
+		}
+		for (std::size_t b = 0; b < used.size() && this != &o; b++)
+			if (used[b] || o.used[b]) {
+				std::copy(o.p + b * BLOCK, o.p + end(b), p + b * BLOCK);
+				used[b] = o.used[b];
+			}
+		return *this;
+	}
+	~Tags() { std::free(p); }
+
+	std::uint64_t *at(std::size_t k) { return p + k; }
+	const std::uint64_t *at(std::size_t k) const { return p + k; }
+	// Marks elements k to k + count - 1 as ever holding a line.
+	void fill(std::size_t k, std::size_t count)
+	{
+		used[k / BLOCK] = used[(k + count - 1) / BLOCK] = true;
+	}
+
+	bool operator==(const Tags &o) const
+	{
+		for (std::size_t b = 0; b < used.size(); b++)
+			if ((used[b] || o.used[b]) &&
+			    !std::equal(p + b * BLOCK, p + end(b), o.p + b * BLOCK))
+				return false;
+		return n == o.n;
+	}
+
+      private:
+	static constexpr std::size_t BLOCK = 512; // a page
+	std::size_t n;
+	std::uint64_t *p;
+	std::vector<std::uint8_t> used; // per block: whether ever filled
+
+	std::size_t end(std::size_t b) const { return std::min(n, (b + 1) * BLOCK); }
+};
+
+// One cache of whole lines: each set keeps its lines, most recently used
+// first, by their tags: a line's number plus one, 0 being an empty way.
 class Lru {
       public:
 	Lru(std::uint64_t sets, unsigned assoc, unsigned line)
-	    : assoc(assoc), sets(sets), tags(sets * assoc, EMPTY)
+	    : assoc(assoc), sets(sets), tags(sets * assoc)
 	{
 		while ((1u << bits) < line)
 			bits++;
 	}
 
+	static std::uint64_t tag(std::uint64_t n) { return n + 1; }
 	unsigned line_bits() const { return bits; }
 	unsigned ways() const { return assoc; }
-	// Where set s keeps its most recently used line.
-	const std::uint64_t *mru(std::uint64_t s) const { return &tags[s * assoc]; }
+	// Where set s keeps its most recently used line's tag.
+	const std::uint64_t *mru(std::uint64_t s) const { return tags.at(s * assoc); }
 	std::uint64_t set_of(std::uint64_t n) const { return n & (sets - 1); }
 	std::uint64_t set_count() const { return sets; }
 
 	// Whether set s holds the same lines in the same order as in o.
 	bool same_set(const Lru &o, std::uint64_t s) const
 	{
-		return std::equal(&tags[s * assoc], &tags[s * assoc] + assoc, &o.tags[s * assoc]);
+		return std::equal(tags.at(s * assoc), tags.at(s * assoc) + assoc, o.tags.at(s * assoc));
 	}
 	void copy_set(const Lru &o, std::uint64_t s)
 	{
-		std::copy_n(&o.tags[s * assoc], assoc, &tags[s * assoc]);
+		std::copy_n(o.tags.at(s * assoc), assoc, tags.at(s * assoc));
+		tags.fill(s * assoc, assoc);
 	}
 
 	bool holds(std::uint64_t n) const
 	{
-		const std::uint64_t *set = &tags[(n & (sets - 1)) * assoc];
-		return std::find(set, set + assoc, n) != set + assoc;
+		const std::uint64_t *set = tags.at(set_of(n) * assoc);
+		return std::find(set, set + assoc, tag(n)) != set + assoc;
 	}
 
 	// Touches line number n; returns how deep in its set it was: 0 for
@@ -51,29 +111,29 @@ class Lru {
 	// falls out.
 	[[gnu::always_inline]] unsigned depth(std::uint64_t n)
 	{
-		std::uint64_t *set = &tags[(n & (sets - 1)) * assoc];
-		std::uint64_t prev = set[0];
-		if (prev == n)
+		std::uint64_t *set = tags.at(set_of(n) * assoc);
+		std::uint64_t t = tag(n), prev = set[0];
+		if (prev == t)
 			return 0;
-		set[0] = n;
+		set[0] = t;
 		for (unsigned i = 1; i < assoc; i++) {
 			std::uint64_t cur = set[i];
 			set[i] = prev;
-			if (cur == n)
+			if (cur == t)
 				return i;
 			prev = cur;
 		}
+		tags.fill(set_of(n) * assoc, assoc);
 		return assoc;
 	}
 
 	bool operator==(const Lru &o) const { return tags == o.tags; }
 
       private:
-	static constexpr std::uint64_t EMPTY = ~std::uint64_t(0);
 	unsigned assoc;
 	std::uint64_t sets;
 	unsigned bits = 0;
-	std::vector<std::uint64_t> tags;
+	Tags tags;
 };
 
 struct Misses {

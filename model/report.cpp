@@ -12,10 +12,10 @@ namespace {
 // unknown happened, which are hits that change nothing.
 struct Op {
 	// For an access within one line of a known address: where its set
-	// keeps its most recent line, and that line.  Where the two are the
+	// keeps its most recent line's tag, and its line's.  Where the two are the
 	// same it is a hit that changes nothing.
 	const std::uint64_t *mru;
-	std::uint64_t line;
+	std::uint64_t tag;
 	std::uint64_t addr;
 	Lru *l1;
 	std::uint32_t size, fn;
@@ -65,7 +65,7 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h, bool fetc
 		}
 		auto [at, fresh] = mru[which].try_emplace(c.set_of(first), first);
 		op.mru = c.mru(c.set_of(first));
-		op.line = first;
+		op.tag = Lru::tag(first);
 		if (fresh || at->second != first)
 			out.ops.push_back(op);
 		at->second = first;
@@ -180,7 +180,7 @@ class Steps {
 	{
 		for (const Op &op : seg.ops) {
 			if (op.mru) {
-				if (*op.mru != op.line)
+				if (*op.mru != op.tag)
 					h.access(*op.l1, op.event, op.addr, op.size, op.fn);
 			} else if (op.call) {
 				replay(now->calls[run.next_call()], i);
