@@ -157,7 +157,19 @@ class Parser(argparse.ArgumentParser):
         raise Usage(message)
 
 
-def parser(version):
+class Unbuilt:
+    """A command's parser where another command was named: not built, as
+    building them all takes longer than most commands."""
+
+    def add_argument(self, *args, **kwargs):
+        pass
+
+
+def parser(version, argv=None):
+    """The parser; with argv that names a command first, only that
+    command's."""
+    first = (argv if argv is not None else sys.argv[1:])[:1]
+    only = first[0] if first and first[0] in EPILOG else None
     p = Parser(prog=PROG, description=__doc__.split("\n\n")[0],
                epilog=__doc__.split("\n\n", 1)[1],
                formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -197,6 +209,8 @@ def parser(version):
     p.commands = {}
 
     def command(name, parents, summary):
+        if only not in (None, name):
+            return Unbuilt()
         p.commands[name] = sub.add_parser(
             name, parents=parents, help=summary, description=summary,
             epilog=EPILOG[name],
@@ -235,14 +249,28 @@ def cache_dir():
 
 
 def valgrind_version():
-    try:
-        r = subprocess.run([vgrun.valgrind(), "--version"],
-                           capture_output=True, text=True)
-    except vgrun.Failure:
-        return None
+    """valgrind --version, as a list of its one line."""
+    r = subprocess.run([vgrun.valgrind(), "--version"],
+                       capture_output=True, text=True)
     if r.returncode or not r.stdout.strip():
         raise vgrun.Failure(f"valgrind --version: {vgrun.status(r.returncode)}")
-    return r.stdout.strip()
+    return [r.stdout.strip()]
+
+
+def valgrind_identity():
+    """What this Valgrind and this processor are: the launcher's path and
+    its file's identity, where its tools are found, and the processor as
+    the kernel describes it (its clock rate aside)."""
+    path = os.path.realpath(vgrun.valgrind())
+    st = os.stat(path)
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
+            cpu = f.read().split("\n\n")[0].splitlines()
+    except OSError:
+        cpu = []
+    cpu = [line for line in cpu if not line.startswith("cpu MHz")]
+    return "\n".join([path, f"{st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns}",
+                      os.environ.get("VALGRIND_LIB", ""), *cpu])
 
 
 def sha(text):
@@ -272,7 +300,7 @@ def checked(file, notes):
     body, _, last = text[:-1].rpartition("\n")
     if not text.endswith("\n") or last != f"checksum {sha(body + chr(10))}":
         raise Damaged("its checksum does not match")
-    lines = set(body.split("\n"))
+    lines = set(body.rsplit("\n", 2 * len(notes) + 2)[1:])  # notes end it
     for note in notes:
         if note not in lines:
             raise Damaged(f"it is not for this run (no '{note[:40]}')")
@@ -303,19 +331,55 @@ class Answers:
 
     def default_caches(self):
         """The I1, D1 and LL that cachegrind picks on this machine, from
-        the desc lines of a short run."""
-        if not hasattr(self, "_defaults"):
+        the desc lines of a short run, kept per Valgrind and processor."""
+        def ask():
             say("asking cachegrind which caches it picks here")
-            lines = vgrun.Report(vgrun.cachegrind_file(None, [])).desc
+            return vgrun.Report(vgrun.cachegrind_file(None, [])).desc
+        if not hasattr(self, "_defaults"):
+            lines = self.kept("caches", ask, len(LEVELS))
             self._defaults = [parse_desc(line) for line in lines]
-            if len(self._defaults) != len(LEVELS):
-                raise vgrun.Failure("cachegrind: not three desc lines")
         return self._defaults
 
     def version(self):
+        """valgrind --version, kept per Valgrind; None without one."""
         if self._version is False:
-            self._version = valgrind_version()
+            try:
+                self._version = self.kept("version", valgrind_version, 1)[0]
+            except vgrun.Failure:
+                if shutil.which("valgrind"):
+                    raise
+                self._version = None
         return self._version
+
+    def kept(self, name, find, count):
+        """count lines about this Valgrind on this processor that find()
+        gives, kept in the cache folder under a key of both; a kept file
+        that is damaged or not for them is found again."""
+        key = sha(valgrind_identity())
+        file = os.path.join(cache_dir(), f"valgrind-{key[:16]}.{name}")
+        try:
+            with open(file, encoding="utf-8") as f:
+                text = f.read()
+            lines = text.split("\n")
+            if (len(lines) == count + 3 and lines[-1] == ""
+                    and lines[-3] == f"identity {key}"
+                    and lines[-2] == f"checksum {sha(chr(10).join(lines[:-2]))}"):
+                return lines[:count]
+        except (OSError, UnicodeDecodeError):
+            pass
+        lines = find()
+        if len(lines) != count or any("\n" in line for line in lines):
+            raise vgrun.Failure(f"valgrind: {name}: {len(lines)} lines, want {count}")
+        body = "\n".join([*lines, f"identity {key}"])
+        try:
+            os.makedirs(cache_dir(), exist_ok=True)
+            fd, tmp = tempfile.mkstemp(dir=cache_dir(), prefix=".", suffix=".part")
+            with os.fdopen(fd, "w") as f:
+                f.write(f"{body}\nchecksum {sha(body)}\n")
+            os.replace(tmp, file)
+        except OSError:
+            pass  # found again next time
+        return lines
 
     def writable(self, folder):
         """folder, or a temporary one where folder cannot be written."""
@@ -842,7 +906,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
     for s in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, interrupt)
     try:
-        args = parser(version).parse_args(argv)
+        args = parser(version, argv).parse_args(argv)
         if args.command == "run" and args.tool[:1] == ["--"] and \
                 len(args.tool) == 1:
             raise Usage("run: no COMMAND after --")
@@ -867,7 +931,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
             if args.command != "check":
                 passes(args.passes)
     except Usage as e:
-        p = parser(version)
+        p = parser(version, argv)
         # The usage of the command given, if one was.
         named = [a for a in (argv if argv is not None else sys.argv[1:])
                  if a in p.commands]

@@ -247,7 +247,7 @@ class Damage(unittest.TestCase):
                      "32k,8,64", "8k,1,32")
         self.good = model(*self.args, env=self.env).stdout
         self.file, = [os.path.join(self.tmp.name, f)
-                      for f in os.listdir(self.tmp.name)]
+                      for f in cached_models(self.tmp.name)]
         with open(self.file) as f:
             self.text = f.read()
 
@@ -286,6 +286,23 @@ class Damage(unittest.TestCase):
                 self.assertRegex(out.stderr, f"^loadgrid-model: {self.file}: "
                                  "damaged: .*; learning it again\n")
                 self.assertNotIn("Traceback", out.stderr)
+
+    def test_kept_caches_are_checked(self):
+        # cachegrind's own caches are asked once, then kept; a kept file
+        # that is damaged is asked again, never read.
+        args = ("predict", self.kernel, "--passes", "2")
+        first = model(*args, env=self.env)
+        self.assertIn("asking cachegrind", first.stderr)
+        again = model(*args, env=self.env)
+        self.assertEqual((again.stdout, again.stderr), (first.stdout, ""))
+        kept, = glob.glob(os.path.join(self.tmp.name, "valgrind-*.caches"))
+        with open(kept) as f:
+            text = f.read()
+        with open(kept, "w") as f:
+            f.write(re.sub(r"[0-9]+ B", "1 B", text, count=1))
+        damaged = model(*args, env=self.env)
+        self.assertIn("asking cachegrind", damaged.stderr)
+        self.assertEqual(damaged.stdout, first.stdout)
 
     def test_refused_without_valgrind(self):
         with tempfile.TemporaryDirectory() as bin:
@@ -360,6 +377,11 @@ class Damage(unittest.TestCase):
                 self.assertIn(reason, out.stderr)
 
 
+def cached_models(folder):
+    """A cache folder's files, but for the facts kept about Valgrind."""
+    return [f for f in os.listdir(folder) if not f.startswith("valgrind-")]
+
+
 def scratch_left():
     """What this project leaves in /tmp: run folders and gdb-server pipes."""
     return {f for f in os.listdir("/tmp")
@@ -393,7 +415,7 @@ class Runs(unittest.TestCase):
             self.assertEqual(out.returncode, 0, out.stderr)
             answers.append(out.stdout)
         self.assertEqual(answers[0], answers[1])
-        self.assertEqual(len(os.listdir(self.env["LOADGRID_MODEL_CACHE"])), 1)
+        self.assertEqual(len(cached_models(self.env["LOADGRID_MODEL_CACHE"])), 1)
         out = model("check", kernel, "--cache", *caches, env=self.env)
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
 
@@ -407,7 +429,7 @@ class Runs(unittest.TestCase):
         here = model("misses", kernel, "--here", "--cache", "8k,1,32", env=env)
         canonical = model("misses", kernel, "--cache", "8k,1,32", env=env)
         self.assertNotEqual(here.stdout, canonical.stdout)
-        self.assertEqual(len(os.listdir(self.env["LOADGRID_MODEL_CACHE"])), 2)
+        self.assertEqual(len(cached_models(self.env["LOADGRID_MODEL_CACHE"])), 2)
 
     def test_here_is_the_run_as_typed(self):
         # A relative path, as typed, from its folder: argv[0] is "./".
@@ -440,8 +462,7 @@ class Runs(unittest.TestCase):
                 p.stderr.close()
                 self.assertEqual(p.wait(), 128 + sig, err)
                 self.assertEqual(err, f"loadgrid-model: {sig.name}: stopped\n")
-                self.assertEqual(os.listdir(self.env["LOADGRID_MODEL_CACHE"]),
-                                 [])
+                self.assertEqual(cached_models(self.env["LOADGRID_MODEL_CACHE"]), [])
                 self.assertEqual(scratch_left() - before, set())
 
     def test_unwritable_cache(self):
