@@ -275,6 +275,24 @@ int main()
 						     (unsigned long)plain.cost[f][e],
 						     (unsigned long)naive.costs[f][e]);
 	}
+	// The vector search against the plain one, in sets of 4 to 16 ways:
+	// the same depths, and the same lines in the same order.
+	if (!__builtin_cpu_supports("avx2"))
+		std::printf("vector search: not on this processor, not compared\n");
+	for (unsigned assoc : {4u, 8u, 12u, 16u}) {
+		Lru vec(4, assoc, 64), plain(4, assoc, 64, false);
+		cases++;
+		for (int k = 0; k < 20000; k++) {
+			std::uint64_t line = pick(12 * assoc); // hits at every depth, and misses
+			unsigned a = vec.depth(line), b = plain.depth(line);
+			if (a != b || !(vec == plain)) {
+				faults++;
+				std::fprintf(stderr, "vector search, %u ways, touch %d: depth %u, plain %u\n",
+					     assoc, k, a, b);
+				break;
+			}
+		}
+	}
 	std::printf("%d passed, %d failed\n", cases - faults, faults);
 	return faults != 0;
 }
