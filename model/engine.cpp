@@ -1,7 +1,7 @@
 // loadgrid-engine: a learned kernel model's trace and cache misses.
 //
 //   loadgrid-engine MODEL trace PASSES SHIFT [fetches] [low32] [lackey]
-//   loadgrid-engine MODEL misses PASSES SHIFT SIZE,ASSOC,LINE...
+//   loadgrid-engine MODEL misses PASSES SHIFT[,SHIFT...] SIZE,ASSOC,LINE...
 //   loadgrid-engine MODEL report PASSES SHIFT I1 D1 LL [I1 D1 LL]...
 //   loadgrid-engine MODEL accesses PASSES SHIFT
 //   loadgrid-engine MODEL indices PASSES SHIFT
@@ -103,17 +103,28 @@ long long integer(const char *text, const char *what, long long lo, long long hi
 	return v;
 }
 
+// The fields of a comma-separated list.
+std::vector<std::string> split(const std::string &text)
+{
+	std::vector<std::string> out;
+	std::size_t at = 0, comma;
+	while ((comma = text.find(',', at)) != std::string::npos) {
+		out.push_back(text.substr(at, comma - at));
+		at = comma + 1;
+	}
+	out.push_back(text.substr(at));
+	return out;
+}
+
 // SIZE,ASSOC,LINE in bytes, as cachegrind takes them.
 Geometry geometry(const char *text)
 {
-	std::string t = text;
-	std::size_t a = t.find(','), b = t.find(',', a + 1);
 	auto bad = [&](const char *why) {
 		return std::runtime_error(std::string("cache '") + text + "': " + why);
 	};
-	if (a == std::string::npos || b == std::string::npos)
+	std::vector<std::string> parts = split(text);
+	if (parts.size() != 3)
 		throw bad("want SIZE,ASSOC,LINE");
-	std::string parts[3] = {t.substr(0, a), t.substr(a + 1, b - a - 1), t.substr(b + 1)};
 	long long size = integer(parts[0].c_str(), "size", 1, 1 << 28);
 	long long assoc = integer(parts[1].c_str(), "ways", 1, 1 << 16);
 	long long line = integer(parts[2].c_str(), "line", 16, 1 << 16);
@@ -156,8 +167,10 @@ template <class Job> void on_two_threads(std::size_t n, Job job)
 	other.join();
 }
 
-// Per geometry, main's read and write misses and the din trace's.
-void count_misses(const Model &model, int passes, std::int64_t shift, char **geos, int n)
+// Per stack shift, per geometry: main's read and write misses and the din
+// trace's.
+void count_misses(const Model &model, int passes, const std::vector<std::int64_t> &shifts,
+		  char **geos, int n)
 {
 	Model m = model;
 	drop_fetches(m);
@@ -173,20 +186,26 @@ void count_misses(const Model &model, int passes, std::int64_t shift, char **geo
 	}
 	if (shape.empty())
 		throw std::runtime_error("misses: no cache given");
-	Run(m, passes, shift); // the arguments, checked before the threads
+	for (std::int64_t shift : shifts)
+		Run(m, passes, shift); // the arguments, checked before the threads
 	std::vector<Sim> sims;
-	std::map<std::pair<std::uint64_t, unsigned>, std::size_t> sim_of;
-	for (const auto &[key, w] : ways) {
-		sim_of[key] = sims.size();
-		sims.emplace_back(key.first, key.second, w);
-	}
-	on_two_threads(sims.size(), [&](std::size_t g) { misses(m, passes, shift, sims[g]); });
-	for (std::size_t i = 0; i < shape.size(); i++) {
-		const Misses &c = sims[sim_of[shape[i]]].n[member[i]];
-		std::printf("%lu %lu %lu %lu\n", (unsigned long)c.main_reads,
-			    (unsigned long)c.main_writes, (unsigned long)c.trace_reads,
-			    (unsigned long)c.trace_writes);
-	}
+	std::vector<std::int64_t> sim_shift;
+	std::map<std::pair<std::uint64_t, unsigned>, std::size_t> first; // of each shape
+	for (std::int64_t shift : shifts)
+		for (const auto &[key, w] : ways) {
+			first.try_emplace(key, sims.size());
+			sims.emplace_back(key.first, key.second, w);
+			sim_shift.push_back(shift);
+		}
+	on_two_threads(sims.size(),
+		       [&](std::size_t g) { misses(m, passes, sim_shift[g], sims[g]); });
+	for (std::size_t k = 0; k < shifts.size(); k++)
+		for (std::size_t i = 0; i < shape.size(); i++) {
+			const Misses &c = sims[first[shape[i]] + k * ways.size()].n[member[i]];
+			std::printf("%lu %lu %lu %lu\n", (unsigned long)c.main_reads,
+				    (unsigned long)c.main_writes, (unsigned long)c.trace_reads,
+				    (unsigned long)c.trace_writes);
+		}
 }
 
 // Per hierarchy of I1, D1 and LL: every function's events, as cachegrind
@@ -226,13 +245,18 @@ int main(int argc, char **argv)
 		Model m = load(argv[1]);
 		std::string cmd = argv[2];
 		int passes = int(integer(argv[3], "passes", 1, m.passes));
-		std::int64_t shift = integer(argv[4], "stack shift", -MAX_SHIFT, MAX_SHIFT);
+		std::vector<std::int64_t> shifts;
+		for (const std::string &s : split(argv[4]))
+			shifts.push_back(integer(s.c_str(), "stack shift", -MAX_SHIFT, MAX_SHIFT));
+		if (shifts.size() > 1 && cmd != "misses")
+			throw std::runtime_error(cmd + ": one stack shift");
+		std::int64_t shift = shifts[0];
 		if ((cmd == "indices" || cmd == "accesses") && argc > 5)
 			throw std::runtime_error(cmd + ": takes nothing more");
 		if (cmd == "trace") {
 			trace(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "misses") {
-			count_misses(m, passes, shift, argv + 5, argc - 5);
+			count_misses(m, passes, shifts, argv + 5, argc - 5);
 		} else if (cmd == "report") {
 			report_all(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "indices") {
