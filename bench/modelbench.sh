@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Time the README's sweep of known answers, five D1 geometries for each
 # kernel, by loadgrid-model (already learned) against cachegrind giving the
-# same answers, both two at a time on two cores; then the learning of each
-# kernel from an empty cache.
+# same answers, both two at a time on two cores; then cachegrind's whole
+# report at three hierarchies, predicted and measured; then the learning
+# of each kernel from an empty cache.
 # usage: modelbench.sh LOADGRID-MODEL BINDIR
 set -euo pipefail
 model=$1 bindir=$2
@@ -35,8 +36,9 @@ hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/sweep.md" \
   -n "cachegrind" "sh $tmp/cachegrind.sh" >/dev/null
 cat "$tmp/sweep.md"
 
-# The whole report: three hierarchies for each kernel, predicted against
-# cachegrind's nine runs, both two at a time.
+# The whole report: three hierarchies for each kernel, predicted by nine
+# commands and in one process, against cachegrind's nine runs, all two at
+# a time.
 hierarchies="--I1=32768,8,64:--D1=32768,8,64:--LL=268435456,1,64
 --I1=16384,4,32:--D1=8192,2,64:--LL=262144,8,128
 --I1=32768,8,64:--D1=49152,12,64:--LL=8388608,16,64"
@@ -53,10 +55,19 @@ cat >"$tmp/cachegrind-all.sh" <<SH
 xargs -P2 -L1 sh -c 'cd / && env -i valgrind --tool=cachegrind --cache-sim=yes \
   "\$@" --cachegrind-out-file=/dev/null $link/\$0 >/dev/null 2>&1' <"$tmp/jobs"
 SH
+# The same nine reports in one process, through the model's interface.
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir "$tmp/reports"
+hs=()
+while read -r h; do hs+=("${h//:/ }"); done <<<"$hierarchies"
+printf 'PYTHONPATH=%q /usr/bin/python3 %q %q %q' "$here/../model" \
+  "$here/reports.py" "$bindir" "$tmp/reports" >"$tmp/reports.sh"
+printf ' %q' "${hs[@]}" >>"$tmp/reports.sh"
 echo
 echo "modelbench: timing the whole report, ${RUNS:-10} runs of each" >&2
 hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/report.md" \
-  -n "loadgrid-model predict" "sh $tmp/predict.sh" \
+  -n "loadgrid-model predict, nine commands" "sh $tmp/predict.sh" \
+  -n "loadgrid-model, one process" "sh $tmp/reports.sh" \
   -n "cachegrind" "sh $tmp/cachegrind-all.sh" >/dev/null
 cat "$tmp/report.md"
 
