@@ -509,9 +509,16 @@ class Answers:
 
     def misses(self, run, geometries, n=PASSES, shift=0):
         """Per geometry: main's read and write misses, the trace's."""
-        out = self.engine(run, "misses", n, shift,
+        return self.misses_at(run, geometries, n, [shift])[0]
+
+    def misses_at(self, run, geometries, n, shifts):
+        """misses() at each of several stack shifts, in one engine call:
+        a list of rows per shift."""
+        out = self.engine(run, "misses", n, ",".join(map(str, shifts)),
                           *(",".join(map(str, g)) for g in geometries))
-        return rows(out, len(geometries), 4)
+        got = rows(out, len(shifts) * len(geometries), 4)
+        k = len(geometries)
+        return [got[i:i + k] for i in range(0, len(got), k)]
 
     def report(self, run, hierarchies, n=PASSES, shift=0):
         """Per hierarchy (three geometries, I1, D1, LL): each function's

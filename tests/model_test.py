@@ -22,6 +22,7 @@ import vgrun  # noqa: E402
 
 MODEL = os.environ["MODEL"]
 BINDIR = os.environ["BINDIR"]
+ENGINE = os.path.join(BINDIR, "model", "loadgrid-engine")
 KERNELS = [os.path.join(BINDIR, k) for k in vgrun.KERNELS]
 SWEEP = ["8k,1,32", "32k,8,64", "48k,12,64", "64k,2,64", "1m,16,64",
          "24k,3,64", "40k,5,128"]
@@ -122,6 +123,17 @@ class Misses(unittest.TestCase):
                 with self.subTest(kernel=os.path.basename(kernel), cache=g):
                     want = lru_misses(trace.splitlines(), *g)
                     self.assertEqual(list(map(int, row[3:])), want)
+
+    def test_several_shifts_in_one_call(self):
+        run = vgrun.Run(KERNELS[0])
+        geometries = [(8192, 1, 32), (32768, 8, 64)]
+        shifts = [0, -16, 4096]
+        with loadgrid_model.Answers(ENGINE) as answers:
+            got = answers.misses_at(run, geometries, 2, shifts)
+            self.assertEqual(got, [answers.misses(run, geometries, 2, s)
+                                   for s in shifts])
+        # The shifts move the misses, so an answer in the wrong order shows.
+        self.assertEqual(len({tuple(rows) for rows in got}), len(shifts))
 
 
 def desc_option(line):
