@@ -973,26 +973,3 @@ def main(argv=None, engine=None, bindir=None, version=None):
         print(f"{PROG}: {e.filename or 'write'}: {e.strerror}",
               file=sys.stderr)
         return 1
-
-
-# For the tools: the answers of a build folder's engine, kept open.
-_build = None
-
-
-def in_build(bindir):
-    """Use the engine of the build folder bindir for the calls below."""
-    global _build
-    if _build:
-        _build.close()
-    _build = Answers(os.path.join(bindir, "model", "loadgrid-engine"))
-
-
-def misses(path, geometries, n=PASSES, shift=0):
-    return _build.misses(vgrun.Run(path), geometries, n, shift)
-
-
-def numbers(path, what, n=PASSES, shift=0):
-    run = vgrun.Run(path)
-    if what == "indices":
-        return _build.indices(run, n, shift)
-    return list(_build.accesses(run, n, shift))

@@ -17,10 +17,13 @@ import xml.etree.ElementTree as ET
 
 SOURCE = os.environ["SOURCE_DIR"]
 BINDIR = os.environ["BINDIR"]
+ENGINE = os.path.join(BINDIR, "model", "loadgrid-engine")
 COMMITTED = os.path.join(SOURCE, "pictures")
 SCRIPT = os.path.join(SOURCE, "tools", "pictures.py")
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 import pictures  # noqa: E402
+import loadgrid_model  # noqa: E402
+import vgrun  # noqa: E402
 
 SVG = "{http://www.w3.org/2000/svg}"
 XLINK = "{http://www.w3.org/1999/xlink}"
@@ -91,7 +94,6 @@ class Drawn(unittest.TestCase):
         # Drawn to three figures: the few misses that the C library's
         # choice of string routines moves from machine to machine never
         # show, so this holds on any x86-64 machine.
-        pictures.loadgrid_model.in_build(BINDIR)
         with open(os.path.join(COMMITTED, "measured.csv")) as f:
             rows = list(csv.DictReader(f))
         self.assertEqual(len(rows), 3 * len(pictures.MEASURED))
@@ -99,8 +101,9 @@ class Drawn(unittest.TestCase):
             mine = [r for r in rows if r["kernel"] == k]
             geos = [(int(r["size"]), int(r["ways"]), int(r["line"]))
                     for r in mine]
-            model = pictures.loadgrid_model.misses(
-                os.path.join(BINDIR, k), geos, 1000, 0)
+            with loadgrid_model.Answers(ENGINE) as answers:
+                model = answers.misses(
+                    vgrun.Run(os.path.join(BINDIR, k)), geos, 1000, 0)
             for r, g, m in zip(mine, geos, model):
                 with self.subTest(kernel=k, cache=g):
                     self.assertEqual(
@@ -171,11 +174,10 @@ class Series(unittest.TestCase):
             pictures.array_bases(reads[3:-3], indices)
 
     def test_each_line_of_a_pass(self):
-        pictures.loadgrid_model.in_build(BINDIR)
         for k in ("loadgrid1", "loadgrid3"):
-            with self.subTest(k):
-                indices = pictures.loadgrid_model.numbers(
-                    os.path.join(BINDIR, k), "indices", n=1)
+            with self.subTest(k), loadgrid_model.Answers(ENGINE) as answers:
+                indices = answers.indices(
+                    vgrun.Run(os.path.join(BINDIR, k)), 1)
                 bases = pictures.read_bases(BINDIR, k, indices)
                 length = pictures.LENGTH[k]
                 self.assertEqual([bases[j] - bases[j + 1]

@@ -33,35 +33,32 @@ def pair(model, measured):
 HIERARCHY = [(32768, 8, 64), (32768, 8, 64), (8 << 20, 16, 64)]
 
 
-def hierarchy_table(bindir):
+def hierarchy_table(answers, bindir):
     """main's and the whole run's I1 and LL misses in one hierarchy, and
     whether every function's every event agrees."""
-    answers = loadgrid_model.Answers(
-        os.path.join(bindir, "model", "loadgrid-engine"))
     options = loadgrid_model.cache_options(HIERARCHY)
     print("| kernel | I1 misses in `main` | cachegrind | LL misses in `main` "
           "| cachegrind | I1 misses, whole run | cachegrind "
           "| LL misses, whole run | cachegrind | functions, all 9 events |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     same = True
-    with answers:
-        for name in vgrun.KERNELS:
-            run = vgrun.Run(os.path.join(bindir, name))
-            mine, = answers.report(run, [HIERARCHY])
-            theirs = vgrun.Report(vgrun.cachegrind_file(run, options))
-            rows = []
-            for costs in (mine["main"], theirs.functions["main"],
-                          loadgrid_model.summary(mine),
-                          theirs.summary):
-                c = dict(zip(vgrun.EVENTS, costs))
-                rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
-            agree = mine == theirs.functions
-            same = same and agree and rows[0] == rows[1] and rows[2] == rows[3]
-            print(f"| `{name}` | {pair(rows[0][0], rows[1][0])} | "
-                  f"{pair(rows[0][1], rows[1][1])} | "
-                  f"{pair(rows[2][0], rows[3][0])} | "
-                  f"{pair(rows[2][1], rows[3][1])} | "
-                  f"{len(mine)}, {'equal' if agree else 'DIFFERENT'} |")
+    for name in vgrun.KERNELS:
+        run = vgrun.Run(os.path.join(bindir, name))
+        mine, = answers.report(run, [HIERARCHY])
+        theirs = vgrun.Report(vgrun.cachegrind_file(run, options))
+        rows = []
+        for costs in (mine["main"], theirs.functions["main"],
+                      loadgrid_model.summary(mine),
+                      theirs.summary):
+            c = dict(zip(vgrun.EVENTS, costs))
+            rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
+        agree = mine == theirs.functions
+        same = same and agree and rows[0] == rows[1] and rows[2] == rows[3]
+        print(f"| `{name}` | {pair(rows[0][0], rows[1][0])} | "
+              f"{pair(rows[0][1], rows[1][1])} | "
+              f"{pair(rows[2][0], rows[3][0])} | "
+              f"{pair(rows[2][1], rows[3][1])} | "
+              f"{len(mine)}, {'equal' if agree else 'DIFFERENT'} |")
     print("\nI1 and D1 32 KiB 8-way, LL 8 MiB 16-way, 64-byte lines "
           "(`loadgrid-model predict KERNEL " + " ".join(options) + "`); "
           "LL misses are cachegrind's ILmr + DLmr + DLmw.")
@@ -76,16 +73,21 @@ def main():
     p.add_argument("bindir", metavar="BINDIR",
                    help="the build folder: the kernels and loadgrid-model")
     bindir = p.parse_args().bindir
-    loadgrid_model.in_build(bindir)
+    with loadgrid_model.Answers(os.path.join(bindir, "model",
+                                             "loadgrid-engine")) as answers:
+        return tables(answers, bindir)
+
+
+def tables(answers, bindir):
+    """Prints the tables; whether every figure equals cachegrind's."""
     same = True
     access_rows, miss_rows = [], []
     geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
     for name in vgrun.KERNELS:
-        kernel = os.path.join(bindir, name)
-        predicted = loadgrid_model.misses(kernel, geometries,
-                                          loadgrid_model.learn.PASSES, 0)
-        reads, writes = loadgrid_model.numbers(kernel, "accesses")
-        measured = [vgrun.cachegrind(vgrun.Run(kernel), g) for _, g in CACHES]
+        run = vgrun.Run(os.path.join(bindir, name))
+        predicted = answers.misses(run, geometries)
+        reads, writes = answers.accesses(run)
+        measured = [vgrun.cachegrind(run, g) for _, g in CACHES]
         same = same and (reads, writes) == measured[0][:2]
         access_rows.append(f"| `{name}` | {pair(reads, measured[0][0])} | "
                            f"{pair(writes, measured[0][1])} |")
@@ -104,7 +106,7 @@ def main():
     print("|---|---|---:|---:|---:|---:|")
     print("\n".join(miss_rows))
     print()
-    same = hierarchy_table(bindir) and same
+    same = hierarchy_table(answers, bindir) and same
     print("\nEach figure is loadgrid-model's, beside cachegrind's count of "
           "the canonical run: " + ("all equal." if same else
                                    "SOME DIFFER."))

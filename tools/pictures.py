@@ -310,13 +310,12 @@ def write_measured(path, measured):
             out.writerow([k, *g.split(","), n])
 
 
-def curves(outdir, bindir, measured, pool):
+def curves(outdir, answers, bindir, measured, pool):
     """Misses per read against cache size, and against associativity."""
     geos = [(s, w, LINE) for s, w in SIZES + MARKS] + \
         [(32 << 10, w, LINE) for w in WAYS]
     model = dict(zip(vgrun.KERNELS, pool.map(
-        lambda k: loadgrid_model.misses(os.path.join(bindir, k), geos,
-                                        PASSES, 0),
+        lambda k: answers.misses(vgrun.Run(os.path.join(bindir, k)), geos),
         vgrun.KERNELS)))
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 5))
 
@@ -373,13 +372,13 @@ def curves(outdir, bindir, measured, pool):
     save(fig, outdir, "misses.svg")
 
 
-def shifts(outdir, bindir, pool):
+def shifts(outdir, answers, bindir, pool):
     """How misses move with the stack's position: the model's answers only,
     one stem a shift."""
     def at(job):
         name, shift = job
-        return loadgrid_model.misses(os.path.join(bindir, name), SHIFT_CACHES,
-                                     PASSES, shift)
+        return answers.misses(vgrun.Run(os.path.join(bindir, name)),
+                              SHIFT_CACHES, PASSES, shift)
     jobs = [(k, s) for k in vgrun.KERNELS for s in SHIFTS]
     got = dict(zip(jobs, pool.map(at, jobs)))
     fig, axes = plt.subplots(len(vgrun.KERNELS), len(SHIFT_CACHES),
@@ -437,7 +436,6 @@ def main(argv):
     bindir, outdir, recorded = arguments(argv)
     start = time.monotonic()
     plotting_python()
-    loadgrid_model.in_build(bindir)
     if recorded:
         measured = read_measured(recorded)
         say(f"cachegrind's points: recorded, from "
@@ -449,21 +447,22 @@ def main(argv):
         path = os.path.join(outdir, "measured.csv")
         write_measured(path, measured)
         say(f"cachegrind's points: measured, written to {path}")
-    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+    engine = os.path.join(bindir, "model", "loadgrid-engine")
+    with loadgrid_model.Answers(engine) as answers, \
+            concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
         for name in vgrun.KERNELS:
             say(f"pattern-{name}.svg: the model's trace of a pass")
-            kernel = os.path.join(bindir, name)
-            indices = loadgrid_model.numbers(kernel, "indices", n=1)
+            run = vgrun.Run(os.path.join(bindir, name))
+            indices = answers.indices(run, 1)
             bases = read_bases(bindir, name, indices)
-            everything = loadgrid_model.numbers(
-                kernel, "indices", n=PASSES) \
+            everything = answers.indices(run, PASSES) \
                 if name == "loadgrid2" else indices
             pattern(outdir, name, bases, indices, everything)
         say(f"misses.svg: the model at {len(SIZES + MARKS) + len(WAYS)} "
             "geometries a kernel")
-        curves(outdir, bindir, measured, pool)
+        curves(outdir, answers, bindir, measured, pool)
         say(f"stack-shift.svg: the model at {len(SHIFTS)} shifts a kernel")
-        shifts(outdir, bindir, pool)
+        shifts(outdir, answers, bindir, pool)
     say(f"done in {time.monotonic() - start:.0f} s")
 
 
