@@ -7,7 +7,8 @@
 
 Nothing here knows an address: main's code comes from the symbol table,
 the arrays from the addresses that main's code reads.  Exits 1 with the
-reason on the first fault found.
+reason on the first fault found.  Run it with PYTHONPATH=SOURCE/model, the
+folder of the model's modules.
 """
 import ctypes
 import functools
@@ -16,9 +17,12 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "model"))
-import vgrun  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+try:
+    import vgrun
+except ImportError:
+    sys.exit("kernelrun: the model's modules: not found; run it with "
+             f"PYTHONPATH={os.path.normpath(os.path.join(HERE, '..', 'model'))}")
 
 PASSES = 1000
 STEPS = 600

@@ -3,7 +3,8 @@ misses against an independent count and against cachegrind, and its
 answers to bad input.
 
 Environment: MODEL (the loadgrid-model to test), BINDIR (the kernels),
-SOURCE_DIR, CXX and LINK (to build broken kernels), LOADGRID_MODEL_CACHE.
+SOURCE_DIR, CXX and LINK (to build broken kernels), LOADGRID_MODEL_CACHE,
+PYTHONPATH (SOURCE_DIR/model).
 """
 import glob
 import os
@@ -16,9 +17,8 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.environ["SOURCE_DIR"], "model"))
-import loadgrid_model  # noqa: E402
-import vgrun  # noqa: E402
+import loadgrid_model
+import vgrun
 
 MODEL = os.environ["MODEL"]
 BINDIR = os.environ["BINDIR"]

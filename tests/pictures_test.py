@@ -3,7 +3,7 @@ each holds, cachegrind's points on the model's lines; and the pieces the
 pictures are drawn from.
 
 Environment: BINDIR (the kernels and loadgrid-model), SOURCE_DIR,
-LOADGRID_MODEL_CACHE.
+LOADGRID_MODEL_CACHE, PYTHONPATH (SOURCE_DIR/model and SOURCE_DIR/tools).
 """
 import base64
 import csv
@@ -15,15 +15,15 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
+import loadgrid_model
+import pictures
+import vgrun
+
 SOURCE = os.environ["SOURCE_DIR"]
 BINDIR = os.environ["BINDIR"]
 ENGINE = os.path.join(BINDIR, "model", "loadgrid-engine")
 COMMITTED = os.path.join(SOURCE, "pictures")
 SCRIPT = os.path.join(SOURCE, "tools", "pictures.py")
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
-import pictures  # noqa: E402
-import loadgrid_model  # noqa: E402
-import vgrun  # noqa: E402
 
 SVG = "{http://www.w3.org/2000/svg}"
 XLINK = "{http://www.w3.org/1999/xlink}"

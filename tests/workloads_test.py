@@ -1,6 +1,7 @@
 """The main job and the install, as a user meets them.
 
-SOURCE_DIR is the project, BUILD_DIR a build of it, CXX its compiler.
+SOURCE_DIR is the project, BUILD_DIR a build of it, CXX its compiler;
+PYTHONPATH is SOURCE_DIR/model, for the pictures.
 """
 import os
 import shutil
@@ -64,7 +65,8 @@ class Runner(Case):
         os.mkdir(fake)
         with open(os.path.join(fake, "__init__.py"), "w") as f:
             f.write("raise ImportError('hidden by the test')\n")
-        env = dict(os.environ, PYTHONPATH=self.dir)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [self.dir, os.environ["PYTHONPATH"]]))
         r = self.run_cmd(sys.executable, RUNNER, BUILD, "2", env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assert_table(r.stdout)

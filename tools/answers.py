@@ -6,17 +6,21 @@ run beside each, as Markdown tables.
 
 usage: answers.py BINDIR
 
-BINDIR holds the kernels and loadgrid-model (a build folder).  Exits 1 if
-any answer differs from cachegrind's.
+BINDIR holds the kernels and loadgrid-model (a build folder).  Run it
+with PYTHONPATH=SOURCE/model, the folder of the model's modules.  Exits 1
+if any answer differs from cachegrind's.
 """
 import argparse
 import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "model"))
-import loadgrid_model  # noqa: E402
-import vgrun  # noqa: E402
+try:
+    import loadgrid_model
+    import vgrun
+except ImportError:
+    sys.exit("answers: the model's modules: not found; run it with "
+             f"PYTHONPATH={os.path.normpath(os.path.join(HERE, '..', 'model'))}")
 
 CACHES = [("8 KiB direct-mapped, 32-byte lines", "8192,1,32"),
           ("32 KiB 8-way", "32768,8,64"),

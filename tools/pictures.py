@@ -3,7 +3,8 @@
 
 usage: pictures.py BINDIR OUTDIR [--measured FILE | --measure]
 
-BINDIR holds the kernels and loadgrid-model (a build folder).  The lines
+BINDIR holds the kernels and loadgrid-model (a build folder); run it
+with PYTHONPATH=SOURCE/model, the folder of the model's modules.  The lines
 are loadgrid-model's answers; the points are cachegrind's counts of the
 canonical run: by default those recorded in the source tree's
 pictures/measured.csv, or in FILE; with --measure, measured again now
@@ -22,10 +23,13 @@ import time
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "model"))
-import loadgrid_model  # noqa: E402
-import vgrun  # noqa: E402
-from kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS  # noqa: E402
+try:
+    import loadgrid_model
+    import vgrun
+    from kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS
+except ImportError:
+    sys.exit("pictures: the model's modules: not found; run it with "
+             f"PYTHONPATH={os.path.normpath(os.path.join(HERE, '..', 'model'))}")
 
 RECORDED = os.path.normpath(os.path.join(HERE, "..", "pictures",
                                          "measured.csv"))
