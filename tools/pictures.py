@@ -379,18 +379,16 @@ def curves(outdir, answers, bindir, measured, pool):
 def shifts(outdir, answers, bindir, pool):
     """How misses move with the stack's position: the model's answers only,
     one stem a shift."""
-    def at(job):
-        name, shift = job
-        return answers.misses(vgrun.Run(os.path.join(bindir, name)),
-                              SHIFT_CACHES, PASSES, shift)
-    jobs = [(k, s) for k in vgrun.KERNELS for s in SHIFTS]
-    got = dict(zip(jobs, pool.map(at, jobs)))
+    def at(name):
+        return answers.misses_at(vgrun.Run(os.path.join(bindir, name)),
+                                 SHIFT_CACHES, PASSES, SHIFTS)
+    got = dict(zip(vgrun.KERNELS, pool.map(at, vgrun.KERNELS)))
     fig, axes = plt.subplots(len(vgrun.KERNELS), len(SHIFT_CACHES),
                              figsize=(11, 6.5), sharex=True, squeeze=False)
     for c, (size, ways, line) in enumerate(SHIFT_CACHES):
         for r, name in enumerate(vgrun.KERNELS):
             ax = axes[r][c]
-            misses = [got[(name, s)][c][0] for s in SHIFTS]
+            misses = [rows[c][0] for rows in got[name]]
             base = misses[SHIFTS.index(0)]
             ys = [fig3(100 * (m - base) / base) for m in misses]
             st = STYLE[name]
