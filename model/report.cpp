@@ -7,38 +7,40 @@
 namespace {
 
 // A record that may miss, as the loop replays it: array reads, whose
-// address is known only at run time; calls out of main; and the rest, but
-// for those that touch the line last touched in their set, since nothing
-// unknown happened, which are hits that change nothing.
+// address is known only at run time, and the rest, but for those that
+// touch the line last touched in their set since a call or array read,
+// which are hits that change nothing.
 struct Op {
-	// For an access within one line of a known address: where its set
-	// keeps its most recent line's tag, and its line's.  Where the two are the
-	// same it is a hit that changes nothing.
+	// A hit that changes nothing where *mru == tag: where its set keeps
+	// its most recent line's tag, and its line's; for an array read or an
+	// access that spans two lines, a place that never holds tag.
 	const std::uint64_t *mru;
 	std::uint64_t tag;
-	std::uint64_t addr;
+	std::uint64_t addr, scale; // its address: addr + scale * the step's index
 	Lru *l1;
 	std::uint32_t size, fn;
-	int array; // the array read, or -1
 	Event event;
-	bool call;
 };
 
-// A segment for one hierarchy: its ops, and the events of all its records,
-// per function.
+// A segment for one hierarchy: its ops between its calls, and the events of
+// all its records, per function.
 struct Compiled {
-	std::vector<Op> ops;
+	std::vector<std::vector<Op>> parts; // a call between each two
 	std::vector<std::pair<std::uint32_t, Cost>> events;
 };
 
-Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h, bool fetches)
+const std::uint64_t no_line = 0; // no line's tag
+
+Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, Hierarchy &h,
+		 bool fetches)
 {
 	Compiled out;
+	out.parts.emplace_back();
 	std::map<std::uint32_t, Cost> events;
 	std::map<std::uint64_t, std::uint64_t> mru[2]; // per cache, set -> line
 	for (const Rec &r : seg) {
 		if (r.flags & CALL) {
-			out.ops.push_back({nullptr, 0, 0, nullptr, 0, 0, -1, IR, true});
+			out.parts.emplace_back();
 			mru[0].clear();
 			mru[1].clear();
 			continue;
@@ -47,27 +49,28 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h, bool fetc
 		events[r.fn][e]++;
 		if (r.kind == 'I' && !fetches)
 			continue;
-		int which = r.kind == 'I';
+		auto &known = mru[r.kind == 'I'];
 		Lru &c = h.cache(r.kind);
 		std::uint32_t size = r.kind == 'I' ? r.size : std::min(r.size, 16u);
+		Op op{&no_line, 1, place(r, shift), 0, &c, size, r.fn, e};
 		if (r.flags & ARRAY) {
-			out.ops.push_back({nullptr, 0, 0, &c, size, r.fn, int(r.addr), e, false});
-			mru[which].clear();
+			op.addr = run.address(int(r.addr), 0);
+			op.scale = ELEM;
+			out.parts.back().push_back(op);
+			known.clear();
 			continue;
 		}
-		std::uint64_t addr = place(r, shift);
-		Op op{nullptr, 0, addr, &c, size, r.fn, -1, e, false};
-		std::uint64_t first = addr >> c.line_bits(), last = (addr + size - 1) >> c.line_bits();
-		if (first != last) {
-			out.ops.push_back(op);
-			mru[which].clear();
+		std::uint64_t first = op.addr >> c.line_bits();
+		if (first != (op.addr + size - 1) >> c.line_bits()) {
+			out.parts.back().push_back(op);
+			known.clear();
 			continue;
 		}
-		auto [at, fresh] = mru[which].try_emplace(c.set_of(first), first);
+		auto [at, fresh] = known.try_emplace(c.set_of(first), first);
 		op.mru = c.mru(c.set_of(first));
 		op.tag = Lru::tag(first);
 		if (fresh || at->second != first)
-			out.ops.push_back(op);
+			out.parts.back().push_back(op);
 		at->second = first;
 	}
 	out.events.assign(events.begin(), events.end());
@@ -77,12 +80,12 @@ Compiled compile(const Segment &seg, std::int64_t shift, Hierarchy &h, bool fetc
 // The loop's segments compiled for a hierarchy, with or without their
 // instruction fetches.
 struct Segments {
-	Segments(const Model &m, std::int64_t shift, Hierarchy &h, bool fetches)
-	    : body(compile(m.body, shift, h, fetches)),
-	      boundary(compile(m.boundary, shift, h, fetches))
+	Segments(const Model &m, const Run &run, std::int64_t shift, Hierarchy &h, bool fetches)
+	    : body(compile(m.body, run, shift, h, fetches)),
+	      boundary(compile(m.boundary, run, shift, h, fetches))
 	{
 		for (const Segment &seg : m.calls)
-			calls.push_back(compile(seg, shift, h, fetches));
+			calls.push_back(compile(seg, run, shift, h, fetches));
 	}
 	Compiled body, boundary;
 	std::vector<Compiled> calls;
@@ -151,8 +154,8 @@ class Fetches {
 class Steps {
       public:
 	Steps(const Model &m, int passes, std::int64_t shift, Hierarchy &h)
-	    : run(m, passes, shift), h(h), steps(m.steps), all(m, shift, h, true),
-	      data(m, shift, h, false), fetches(m, passes, shift, h)
+	    : run(m, passes, shift), h(h), steps(m.steps), all(m, run, shift, h, true),
+	      data(m, run, shift, h, false), fetches(m, passes, shift, h)
 	{
 		run.head(h);
 	}
@@ -178,16 +181,13 @@ class Steps {
 
 	void replay(const Compiled &seg, long i)
 	{
-		for (const Op &op : seg.ops) {
-			if (op.mru) {
-				if (*op.mru != op.tag)
-					h.access(*op.l1, op.event, op.addr, op.size, op.fn);
-			} else if (op.call) {
+		for (std::size_t k = 0; k < seg.parts.size(); k++) {
+			if (k)
 				replay(now->calls[run.next_call()], i);
-			} else {
-				h.access(*op.l1, op.event, op.array < 0 ? op.addr : run.address(op.array, i),
-					 op.size, op.fn);
-			}
+			for (const Op &op : seg.parts[k])
+				if (*op.mru != op.tag)
+					h.access(*op.l1, op.event, op.addr + op.scale * std::uint64_t(i),
+						 op.size, op.fn);
 		}
 		for (const auto &[fn, c] : seg.events)
 			for (int e : {IR, DR, DW})
