@@ -77,7 +77,7 @@ class Lru {
 	// vector_search: search with vector instructions where the processor
 	// has them (false for the plain search, to compare the two).
 	Lru(std::uint64_t sets, unsigned assoc, unsigned line, bool vector_search = true)
-	    : assoc(assoc), sets(sets), tags(sets * assoc)
+	    : assoc(assoc), mask(std::uint32_t(sets - 1)), tags(sets * assoc)
 	{
 		while ((1u << bits) < line)
 			bits++;
@@ -90,8 +90,8 @@ class Lru {
 	unsigned ways() const { return assoc; }
 	// Where set s keeps its most recently used line's tag.
 	const std::uint64_t *mru(std::uint64_t s) const { return tags.at(s * assoc); }
-	std::uint64_t set_of(std::uint64_t n) const { return n & (sets - 1); }
-	std::uint64_t set_count() const { return sets; }
+	std::uint64_t set_of(std::uint64_t n) const { return n & mask; }
+	std::uint64_t set_count() const { return std::uint64_t(mask) + 1; }
 
 	// Whether set s holds the same lines in the same order as in o.
 	bool same_set(const Lru &o, std::uint64_t s) const
@@ -135,7 +135,7 @@ class Lru {
 
       private:
 	unsigned assoc;
-	std::uint64_t sets;
+	std::uint32_t mask; // the sets less one
 	unsigned bits = 0;
 	unsigned vectors = 0; // the set's ways in vectors of four, 0: plain
 	Tags tags;
