@@ -49,16 +49,19 @@ class Tags {
 	// Marks elements k to k + count - 1 as ever holding a line.
 	void fill(std::size_t k, std::size_t count)
 	{
-		used[k / BLOCK] = used[(k + count - 1) / BLOCK] = true;
+		for (std::size_t b = k / BLOCK; b <= (k + count - 1) / BLOCK; b++)
+			used[b] = true;
 	}
 
 	bool operator==(const Tags &o) const
 	{
+		if (n != o.n)
+			return false;
 		for (std::size_t b = 0; b < used.size(); b++)
 			if ((used[b] || o.used[b]) &&
 			    !std::equal(p + b * BLOCK, p + end(b), o.p + b * BLOCK))
 				return false;
-		return n == o.n;
+		return true;
 	}
 
       private:

@@ -150,7 +150,7 @@ Segment step(const Model &m)
 	return seg;
 }
 
-Model random_model(bool rand_rule)
+Model random_model(bool rand_rule, bool calls)
 {
 	Model m;
 	m.kernel = "made-up";
@@ -167,7 +167,7 @@ Model random_model(bool rand_rule)
 	}
 	for (int k = 0; k < 30; k++)
 		m.head.push_back(fixed(false));
-	if (rand_rule)
+	if (calls)
 		for (std::uint64_t c = 1 + pick(3); c > 0; c--) {
 			m.calls.emplace_back();
 			for (std::uint64_t k = 1 + pick(12); k > 0; k--)
@@ -200,7 +200,7 @@ int main()
 {
 	int faults = 0, cases = 0;
 	for (int t = 0; t < 300; t++) {
-		Model m = random_model(t % 3 == 0);
+		Model m = random_model(t % 3 == 0, t % 3 != 1); // stride models with calls too
 		drop_fetches(m);
 		unsigned line = 16u << pick(4);
 		std::uint64_t sets = std::uint64_t(1) << pick(7);
@@ -234,10 +234,13 @@ int main()
 	}
 	// I1, D1 and LL of their own shapes, every function's nine events; then
 	// loops whose fetches come from a few lines, as a real loop's do, which
-	// I1 may come to hold all, so that the loop runs without them.
-	for (int t = 0; t < 300; t++) {
-		bool small_loop = t >= 150;
-		Model m = random_model(small_loop || t % 3 == 0);
+	// I1 may come to hold all, so that the loop runs without them; then
+	// caches of a few sets of a thousand ways and more, whose sets span
+	// several pages of tags.
+	for (int t = 0; t < 330; t++) {
+		bool small_loop = t >= 150 && t < 300, wide = t >= 300;
+		bool rand_rule = small_loop || t % 3 == 0;
+		Model m = random_model(rand_rule, rand_rule || t % 3 == 2);
 		if (small_loop) {
 			m.passes = 3 + int(pick(6));
 			for (Segment *seg : {&m.body, &m.boundary})
@@ -253,6 +256,8 @@ int main()
 		for (int level = 0; level < 3; level++)
 			g.push_back({std::uint64_t(1) << pick(level == 2 ? 9 : 6),
 				     unsigned(1 + pick(8)), 16u << pick(4)});
+		if (wide)
+			g[1] = {std::uint64_t(1) << pick(2), unsigned(600 + pick(1600)), 16};
 		int passes = small_loop ? m.passes : 1 + int(pick(m.passes));
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
 		Hierarchy fast(g[0], g[1], g[2], FUNCTIONS), plain(g[0], g[1], g[2], FUNCTIONS);
@@ -265,7 +270,7 @@ int main()
 			continue;
 		faults++;
 		std::fprintf(stderr, "hierarchy case %d: %s rule, %d of %d passes, shift %ld\n", t,
-			     small_loop ? "small loop" : m.stride ? "stride" : "rand", passes, m.passes,
+			     small_loop ? "small loop" : wide ? "wide" : m.stride ? "stride" : "rand", passes, m.passes,
 			     (long)shift);
 		for (std::size_t f = 0; f <= FUNCTIONS; f++)
 			for (int e = 0; e < EVENTS; e++)
@@ -274,6 +279,21 @@ int main()
 						     f, e, (unsigned long)fast.cost[f][e],
 						     (unsigned long)plain.cost[f][e],
 						     (unsigned long)naive.costs[f][e]);
+	}
+	// A set of 2048 ways spans four pages of tags: caches that differ only
+	// in the second are not the same, and a copy has all four.
+	{
+		Lru a(1, 2048, 64), b(1, 2048, 64), copy(1, 2048, 64);
+		for (std::uint64_t l = 0; l < 2000; l++) {
+			a.depth(l);
+			b.depth(l == 1300 ? 1301 : l == 1301 ? 1300 : l);
+		}
+		copy = a;
+		cases++;
+		if (a == b || copy.depth(1300) != a.depth(1300)) {
+			faults++;
+			std::fprintf(stderr, "2048 ways: a difference or a copy lost past the first page\n");
+		}
 	}
 	// The vector search against the plain one, in sets of 4 to 16 ways:
 	// the same depths, and the same lines in the same order.
