@@ -254,23 +254,39 @@ def valgrind_version():
                        capture_output=True, text=True)
     if r.returncode or not r.stdout.strip():
         raise vgrun.Failure(f"valgrind --version: {vgrun.status(r.returncode)}")
-    return [r.stdout.strip()]
+    return r.stdout.strip().split("\n")
+
+
+def one_line(lines):
+    if len(lines) != 1 or not lines[0]:
+        raise vgrun.Failure(f"valgrind --version: {len(lines)} lines, want 1")
 
 
 def valgrind_identity():
-    """What this Valgrind and this processor are: the launcher's path and
-    its file's identity, where its tools are found, and the processor as
-    the kernel describes it (its clock rate aside)."""
-    path = os.path.realpath(vgrun.valgrind())
-    st = os.stat(path)
+    """What this Valgrind and this processor are: the files that answer for
+    Valgrind (its launcher, as a script's binary too, and its cachegrind
+    and memcheck tools), by path and identity, and the processor as the
+    kernel describes it (its clock rate aside)."""
+    launcher = os.path.realpath(vgrun.valgrind())
+    up = os.path.dirname(os.path.dirname(launcher))
+    lib = next((d for d in (os.environ.get("VALGRIND_LIB"),
+                            os.path.join(up, "libexec", "valgrind"),
+                            os.path.join(up, "lib", "valgrind"))
+                if d and os.path.isdir(d)), "")
+    tools = sorted(os.path.join(lib, f) for f in os.listdir(lib)
+                   if f.startswith(("cachegrind-", "memcheck-"))) if lib else []
+    files = []
+    for f in [launcher, launcher + ".bin", *tools]:
+        if os.path.exists(f):
+            st = os.stat(f)
+            files.append(f"{f} {st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns}")
     try:
         with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
             cpu = f.read().split("\n\n")[0].splitlines()
     except OSError:
         cpu = []
     cpu = [line for line in cpu if not line.startswith("cpu MHz")]
-    return "\n".join([path, f"{st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns}",
-                      os.environ.get("VALGRIND_LIB", ""), *cpu])
+    return "\n".join([*files, *cpu])
 
 
 def sha(text):
@@ -288,9 +304,14 @@ class Damaged(Exception):
     pass
 
 
+def seal(text):
+    """text, which ends in a newline, and its checksum line."""
+    return text + f"checksum {sha(text)}\n"
+
+
 def checked(file, notes):
-    """The text of a cached model, if it is whole and is the model of the
-    run that notes describe; else Damaged says what is wrong."""
+    """The text of a sealed file, if it is whole and its last lines but the
+    checksum include notes; else Damaged says what is wrong."""
     try:
         with open(file, "rb") as f:
             data = f.read()
@@ -300,11 +321,33 @@ def checked(file, notes):
     body, _, last = text[:-1].rpartition("\n")
     if not text.endswith("\n") or last != f"checksum {sha(body + chr(10))}":
         raise Damaged("its checksum does not match")
-    lines = set(body.rsplit("\n", 2 * len(notes) + 2)[1:])  # notes end it
+    # Notes come last, each on a line; a few more lines leave room for
+    # others written after them.
+    lines = set(body.rsplit("\n", 2 * len(notes) + 2)[1:])
     for note in notes:
         if note not in lines:
             raise Damaged(f"it is not for this run (no '{note[:40]}')")
     return text
+
+
+def made(file, make):
+    """Makes file by make(path) into a temporary file beside it, then a
+    rename, so that no reader sees it half made; the temporary file is
+    removed whatever happens."""
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(file), prefix=".",
+                               suffix=".part")
+    os.close(fd)
+    try:
+        make(tmp)
+        os.replace(tmp, file)
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
+def write(path, text):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
 
 
 class Answers:
@@ -336,47 +379,42 @@ class Answers:
             say("asking cachegrind which caches it picks here")
             return vgrun.Report(vgrun.cachegrind_file(None, [])).desc
         if not hasattr(self, "_defaults"):
-            lines = self.kept("caches", ask, len(LEVELS))
-            self._defaults = [parse_desc(line) for line in lines]
+            self._defaults = descs(self.kept("caches", ask, descs))
         return self._defaults
 
     def version(self):
         """valgrind --version, kept per Valgrind; None without one."""
         if self._version is False:
             try:
-                self._version = self.kept("version", valgrind_version, 1)[0]
+                self._version = self.kept("version", valgrind_version,
+                                          one_line)[0]
             except vgrun.Failure:
                 if shutil.which("valgrind"):
                     raise
                 self._version = None
         return self._version
 
-    def kept(self, name, find, count):
-        """count lines about this Valgrind on this processor that find()
-        gives, kept in the cache folder under a key of both; a kept file
-        that is damaged or not for them is found again."""
+    def kept(self, name, find, check):
+        """Lines about this Valgrind on this processor that find() gives
+        and check(lines) accepts (else raising vgrun.Failure), kept in the
+        cache folder under a key of both; a kept file that is damaged, not
+        for them or not accepted is found again."""
         key = sha(valgrind_identity())
         file = os.path.join(cache_dir(), f"valgrind-{key[:16]}.{name}")
+        identity = f"identity {key}"
         try:
-            with open(file, encoding="utf-8") as f:
-                text = f.read()
-            lines = text.split("\n")
-            if (len(lines) == count + 3 and lines[-1] == ""
-                    and lines[-3] == f"identity {key}"
-                    and lines[-2] == f"checksum {sha(chr(10).join(lines[:-2]))}"):
-                return lines[:count]
-        except (OSError, UnicodeDecodeError):
+            lines = checked(file, [identity]).split("\n")[:-2]
+            if lines[-1:] == [identity]:
+                check(lines[:-1])
+                return lines[:-1]
+        except (OSError, Damaged, vgrun.Failure):
             pass
         lines = find()
-        if len(lines) != count or any("\n" in line for line in lines):
-            raise vgrun.Failure(f"valgrind: {name}: {len(lines)} lines, want {count}")
-        body = "\n".join([*lines, f"identity {key}"])
+        check(lines)
         try:
             os.makedirs(cache_dir(), exist_ok=True)
-            fd, tmp = tempfile.mkstemp(dir=cache_dir(), prefix=".", suffix=".part")
-            with os.fdopen(fd, "w") as f:
-                f.write(f"{body}\nchecksum {sha(body)}\n")
-            os.replace(tmp, file)
+            made(file, lambda tmp: write(tmp, seal(
+                "".join(line + "\n" for line in [*lines, identity]))))
         except OSError:
             pass  # found again next time
         return lines
@@ -441,33 +479,20 @@ class Answers:
         folder = self.writable(os.path.dirname(file))
         file = os.path.join(folder, os.path.basename(file))
         where = "as started here" if run.here else "canonical run"
-        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".", suffix=".part")
-        try:
+
+        def make(tmp):
             try:
                 text, a, b = learn.learn(run, lambda: say(
                     f"learning {run.name} ({where}): two short Valgrind "
                     "runs, a few seconds"))
-            except learn.Mismatch as e:
-                raise vgrun.Failure(f"{run.kernel}: does not run as "
-                                    f"{run.name}: {e}") from None
-            text += "".join(n + "\n" for n in notes)
-            text += f"checksum {sha(text)}\n"
-            with os.fdopen(fd, "w") as f:
-                fd = None
-                f.write(text)
-            # The run of one pass, and the first passes of the whole run.
-            try:
+                write(tmp, seal(text + "".join(n + "\n" for n in notes)))
+                # The run of one pass, and the first passes of the whole run.
                 self.verify(tmp, 1, b, whole=True)
                 self.verify(tmp, learn.LEARN_PASSES + 1, a, whole=False)
             except learn.Mismatch as e:
                 raise vgrun.Failure(f"{run.kernel}: does not run as "
                                     f"{run.name}: {e}") from None
-            os.replace(tmp, file)
-        finally:
-            if fd is not None:
-                os.close(fd)
-            if os.path.exists(tmp):
-                os.remove(tmp)
+        made(file, make)
         return file
 
     def verify(self, file, n, seen, whole):
@@ -570,13 +595,19 @@ class Answers:
         return 0
 
 
-def parse_desc(line):
-    """SIZE, ASSOC, LINE of a desc line of cachegrind's."""
-    m = re.fullmatch(r"desc: \w+ cache: +(\d+) B, (\d+) B, "
-                     r"(?:(\d+)-way associative|(direct-mapped))", line)
-    if not m:
-        raise vgrun.Failure(f"cachegrind: '{line}'")
-    return int(m[1]), int(m[3] or 1), int(m[2])
+def descs(lines):
+    """SIZE, ASSOC, LINE of I1, D1 and LL from cachegrind's desc lines."""
+    if len(lines) != len(LEVELS):
+        raise vgrun.Failure(f"cachegrind: {len(lines)} desc lines, want "
+                            f"{len(LEVELS)}")
+    out = []
+    for level, line in zip(LEVELS, lines):
+        m = re.fullmatch(rf"desc: {level} cache: +(\d+) B, (\d+) B, "
+                         r"(?:(\d+)-way associative|(direct-mapped))", line)
+        if not m:
+            raise vgrun.Failure(f"cachegrind: '{line}'")
+        out.append((int(m[1]), int(m[3] or 1), int(m[2])))
+    return out
 
 
 def engine_error(code, said):

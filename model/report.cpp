@@ -138,17 +138,17 @@ class Fetches {
 	{
 		if (t >= resume)
 			return false;
-		if (!from && t % steps == 0 && t > 0 &&
+		if (!skipping && t % steps == 0 && t > 0 &&
 		    std::all_of(lines.begin(), lines.end(),
 				[&](std::uint64_t l) { return h.i1_cache().holds(l); }))
-			from = true;
-		return from;
+			skipping = true;
+		return skipping;
 	}
 
       private:
 	std::vector<std::uint64_t> lines; // every line the loop fetches
 	long resume = -1;                 // where fetches are run again
-	bool from = false;
+	bool skipping = false;
 };
 
 class Steps {

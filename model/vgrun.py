@@ -316,7 +316,9 @@ def stop_all():
 
 def cachegrind_file(run, options):
     """The output file of cachegrind's cache simulation of a run, with
-    options such as --I1=SIZE,ASSOC,LINE; or of /bin/true, for run None."""
+    options such as --I1=SIZE,ASSOC,LINE; or of /bin/true, for run None,
+    with an empty environment, as the canonical run has: no
+    VALGRIND_OPTS or ~/.valgrindrc to change the caches it picks."""
     with scratch() as tmp, run.started() if run else \
             contextlib.nullcontext((tmp, "/bin/true", tmp)) as (folder, path,
                                                                  cwd):
@@ -326,7 +328,7 @@ def cachegrind_file(run, options):
                 f"--vgdb-prefix={folder}/vgdb-pipe", path]
         with subprocess.Popen(argv, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True,
-                              cwd=cwd, env=run.env if run else None) as p:
+                              cwd=cwd, env=run.env if run else {}) as p:
             running.add(p)
             try:
                 _, err = p.communicate()

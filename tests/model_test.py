@@ -301,13 +301,19 @@ class Damage(unittest.TestCase):
 
     def test_kept_caches_are_checked(self):
         # cachegrind's own caches are asked once, then kept; a kept file
-        # that is damaged is asked again, never read.
+        # that is damaged is asked again, never read.  Options of the
+        # user's for Valgrind change nothing.
         args = ("predict", self.kernel, "--passes", "2")
+        optioned = model(*args, env=dict(
+            self.env, VALGRIND_OPTS="--LL=1048576,16,64 --D1=8192,2,64"))
+        self.assertIn("asking cachegrind", optioned.stderr)
+        kept, = glob.glob(os.path.join(self.tmp.name, "valgrind-*.caches"))
+        os.remove(kept)
         first = model(*args, env=self.env)
         self.assertIn("asking cachegrind", first.stderr)
+        self.assertEqual(first.stdout, optioned.stdout)
         again = model(*args, env=self.env)
         self.assertEqual((again.stdout, again.stderr), (first.stdout, ""))
-        kept, = glob.glob(os.path.join(self.tmp.name, "valgrind-*.caches"))
         with open(kept) as f:
             text = f.read()
         with open(kept, "w") as f:
