@@ -8,7 +8,7 @@ with PYTHONPATH=SOURCE/model, the folder of the model's modules.  The lines
 are loadgrid-model's answers; the points are cachegrind's counts of the
 canonical run: by default those recorded in the source tree's
 pictures/measured.csv, or in FILE; with --measure, measured again now
-(about half a minute) and written to OUTDIR/measured.csv.  Writes SVG
+(about 10 s more) and written to OUTDIR/measured.csv.  Writes SVG
 files into OUTDIR and prints their paths; says each step on stderr.  The
 SVG is reproducible: no date, a fixed hash salt, and the plotted values
 rounded to three significant figures, which no eye can tell apart.
