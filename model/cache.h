@@ -3,10 +3,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <immintrin.h>
 #include <cstdlib>
 #include <new>
 #include <vector>
+
+#include <immintrin.h>
 
 // A cache's shape: its sets, ways and line size in bytes.
 struct Geometry {
@@ -92,42 +93,42 @@ class Lru {
 	unsigned line_bits() const { return bits; }
 	unsigned ways() const { return assoc; }
 	// Where set s keeps its most recently used line's tag.
-	const std::uint64_t *mru(std::uint64_t s) const { return tags.at(s * assoc); }
+	const std::uint64_t *mru(std::uint64_t s) const { return set(s); }
 	std::uint64_t set_of(std::uint64_t n) const { return n & mask; }
 	std::uint64_t set_count() const { return std::uint64_t(mask) + 1; }
 
 	// Whether set s holds the same lines in the same order as in o.
 	bool same_set(const Lru &o, std::uint64_t s) const
 	{
-		return std::equal(tags.at(s * assoc), tags.at(s * assoc) + assoc, o.tags.at(s * assoc));
+		return std::equal(set(s), set(s) + assoc, o.set(s));
 	}
 	void copy_set(const Lru &o, std::uint64_t s)
 	{
-		std::copy_n(o.tags.at(s * assoc), assoc, tags.at(s * assoc));
+		std::copy_n(o.set(s), assoc, set(s));
 		tags.fill(s * assoc, assoc);
 	}
 
 	bool holds(std::uint64_t n) const
 	{
-		const std::uint64_t *set = tags.at(set_of(n) * assoc);
-		return std::find(set, set + assoc, tag(n)) != set + assoc;
+		const std::uint64_t *ways = set(set_of(n));
+		return std::find(ways, ways + assoc, tag(n)) != ways + assoc;
 	}
 
 	// Touches line number n; returns how deep in its set it was: 0 for
 	// the most recent line, the associativity for a miss.
 	[[gnu::always_inline]] unsigned depth(std::uint64_t n)
 	{
-		std::uint64_t *set = tags.at(set_of(n) * assoc);
+		std::uint64_t *ways = set(set_of(n));
 		std::uint64_t t = tag(n);
-		if (set[0] == t)
+		if (ways[0] == t)
 			return 0;
 		unsigned d;
 		switch (vectors) {
-		case 1: d = slide_vectors<1>(set, t); break;
-		case 2: d = slide_vectors<2>(set, t); break;
-		case 3: d = slide_vectors<3>(set, t); break;
-		case 4: d = slide_vectors<4>(set, t); break;
-		default: d = slide(set, t); break;
+		case 1: d = slide_vectors<1>(ways, t); break;
+		case 2: d = slide_vectors<2>(ways, t); break;
+		case 3: d = slide_vectors<3>(ways, t); break;
+		case 4: d = slide_vectors<4>(ways, t); break;
+		default: d = slide(ways, t); break;
 		}
 		if (d == assoc)
 			tags.fill(set_of(n) * assoc, assoc);
@@ -142,6 +143,10 @@ class Lru {
 	unsigned bits = 0;
 	unsigned vectors = 0; // the set's ways in vectors of four, 0: plain
 	Tags tags;
+
+	// Set s's ways, most recent first.
+	std::uint64_t *set(std::uint64_t s) { return tags.at(s * assoc); }
+	const std::uint64_t *set(std::uint64_t s) const { return tags.at(s * assoc); }
 
 	// Lines slide down the set while it is searched, until tag t is found
 	// or the last one falls out.

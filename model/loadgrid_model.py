@@ -360,6 +360,7 @@ class Answers:
         self.engine_path = engine
         self.temp = None
         self._version = False  # not asked yet
+        self._valgrind_key = None  # of this Valgrind and processor
 
     def __enter__(self):
         return self
@@ -385,13 +386,8 @@ class Answers:
     def version(self):
         """valgrind --version, kept per Valgrind; None without one."""
         if self._version is False:
-            try:
-                self._version = self.kept("version", valgrind_version,
-                                          one_line)[0]
-            except vgrun.Failure:
-                if shutil.which("valgrind"):
-                    raise
-                self._version = None
+            self._version = self.kept("version", valgrind_version, one_line)[0] \
+                if shutil.which("valgrind") else None
         return self._version
 
     def kept(self, name, find, check):
@@ -399,7 +395,9 @@ class Answers:
         and check(lines) accepts (else raising vgrun.Failure), kept in the
         cache folder under a key of both; a kept file that is damaged, not
         for them or not accepted is found again."""
-        key = sha(valgrind_identity())
+        if not self._valgrind_key:
+            self._valgrind_key = sha(valgrind_identity())
+        key = self._valgrind_key
         file = os.path.join(cache_dir(), f"valgrind-{key[:16]}.{name}")
         identity = f"identity {key}"
         try:
@@ -522,12 +520,11 @@ class Answers:
             finally:
                 p.kill()
 
-    def engine(self, run, *args, stdout=subprocess.PIPE):
-        """Runs the engine on a run's model; any status but 0 is a
-        failure, said as this program's."""
+    def engine(self, run, *args):
+        """Runs the engine on a run's model, for what it prints; any status
+        but 0 is a failure, said as this program's."""
         r = subprocess.run([self.engine_path, self.model(run),
-                            *map(str, args)], stdout=stdout,
-                           stderr=subprocess.PIPE, text=True)
+                            *map(str, args)], capture_output=True, text=True)
         if r.returncode:
             raise vgrun.Failure(engine_error(r.returncode, r.stderr))
         return r.stdout

@@ -101,6 +101,7 @@ struct Segments {
 class Fetches {
       public:
 	Fetches(const Model &m, int passes, std::int64_t shift, const Hierarchy &h)
+	    : steps(m.steps)
 	{
 		const Lru &i1 = h.i1_cache();
 		std::set<std::uint64_t> seen;
@@ -134,7 +135,7 @@ class Fetches {
 	}
 
 	// Whether step t runs without fetches.
-	bool skipped(long t, long steps, const Hierarchy &h)
+	bool skipped(long t, const Hierarchy &h)
 	{
 		if (t >= resume)
 			return false;
@@ -146,6 +147,7 @@ class Fetches {
 	}
 
       private:
+	long steps;                       // in a pass
 	std::vector<std::uint64_t> lines; // every line the loop fetches
 	long resume = -1;                 // where fetches are run again
 	bool skipping = false;
@@ -154,7 +156,7 @@ class Fetches {
 class Steps {
       public:
 	Steps(const Model &m, int passes, std::int64_t shift, Hierarchy &h)
-	    : run(m, passes, shift), h(h), steps(m.steps), all(m, run, shift, h, true),
+	    : run(m, passes, shift), h(h), all(m, run, shift, h, true),
 	      data(m, run, shift, h, false), fetches(m, passes, shift, h)
 	{
 		run.head(h);
@@ -167,14 +169,13 @@ class Steps {
 		if (run.last(t))
 			return run.step(t, h);
 		long i = run.index(t);
-		now = !periodic() && fetches.skipped(t, steps, h) ? &data : &all;
+		now = !periodic() && fetches.skipped(t, h) ? &data : &all;
 		replay(run.ends_pass(t) ? now->boundary : now->body, i);
 	}
 
       private:
 	Run run;
 	Hierarchy &h;
-	long steps;
 	Segments all, data; // data: without the fetches
 	Segments *now = &all;
 	Fetches fetches;
