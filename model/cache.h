@@ -9,6 +9,11 @@
 
 #include <immintrin.h>
 
+// cachegrind takes caches whose size, ways and line each fit its int, with
+// lines of at least 16 bytes.
+constexpr long long MAX_CACHE_NUMBER = 0x7fffffff;
+constexpr unsigned MIN_LINE = 16;
+
 // A cache's shape: its sets, ways and line size in bytes.
 struct Geometry {
 	std::uint64_t sets;
@@ -219,9 +224,9 @@ struct Misses {
 // Caches of one set count and line size, counted two ways over the same
 // records.
 //
-// As cachegrind counts: a data access of up to 16 bytes (larger ones are
-// cut to 16), touching both lines when it straddles two and then missing
-// once; a modify is one access, counted as a read.  Only the misses of
+// As cachegrind counts: a data access of any size up to a line, touching
+// both lines when it straddles two and then missing once; a modify is one
+// access, counted as a read.  Only the misses of
 // main's own accesses are kept.
 //
 // As a din trace: one record per line touched, a modify being a read and
@@ -246,7 +251,7 @@ class Sim {
 	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main)
 	{
 		std::uint64_t first = addr >> bits;
-		std::uint64_t last = (addr + std::min(size, 16u) - 1) >> bits;
+		std::uint64_t last = (addr + size - 1) >> bits;
 		if (last == first) {
 			touch(first, main, kind == 'S');
 			return;

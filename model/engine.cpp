@@ -5,6 +5,7 @@
 //   loadgrid-engine MODEL report PASSES SHIFT I1 D1 LL [I1 D1 LL]...
 //   loadgrid-engine MODEL accesses PASSES SHIFT
 //   loadgrid-engine MODEL indices PASSES SHIFT
+//   loadgrid-engine cache SIZE,ASSOC,LINE...
 //
 // It checks the model and every argument, and says what is wrong as
 // "loadgrid-engine: what: reason" with status 1.
@@ -116,7 +117,11 @@ std::vector<std::string> split(const std::string &text)
 	return out;
 }
 
-// SIZE,ASSOC,LINE in bytes, as cachegrind takes them.
+// SIZE,ASSOC,LINE in bytes, by cachegrind's rules for a cache: each a
+// whole number that fits its int, the line a power of two of at least
+// MIN_LINE bytes, a whole power of two of sets, and more than one line.
+// Its rule that a line be as wide as the widest register depends on the
+// machine, and is the front end's to apply.
 Geometry geometry(const char *text)
 {
 	auto bad = [&](const char *why) {
@@ -125,15 +130,38 @@ Geometry geometry(const char *text)
 	std::vector<std::string> parts = split(text);
 	if (parts.size() != 3)
 		throw bad("want SIZE,ASSOC,LINE");
-	long long size = integer(parts[0].c_str(), "size", 1, 1 << 28);
-	long long assoc = integer(parts[1].c_str(), "ways", 1, 1 << 16);
-	long long line = integer(parts[2].c_str(), "line", 16, 1 << 16);
+	long long size = integer(parts[0].c_str(), "size", 1, MAX_CACHE_NUMBER);
+	long long assoc = integer(parts[1].c_str(), "ways", 1, MAX_CACHE_NUMBER);
+	long long line = integer(parts[2].c_str(), "line", MIN_LINE, MAX_CACHE_NUMBER);
 	auto pow2 = [](long long n) { return (n & (n - 1)) == 0; };
 	if (!pow2(line))
 		throw bad("the line size is not a power of two");
 	if (size % (line * assoc) || !pow2(size / (line * assoc)))
 		throw bad("the set count is not a whole power of two");
+	if (size <= line)
+		throw bad("the cache holds one line at most");
 	return {std::uint64_t(size / line / assoc), unsigned(assoc), unsigned(line)};
+}
+
+// Refuses caches whose lines are narrower than the model's widest data
+// access: cachegrind cuts such an access short, by a rule not followed
+// here.  Any access up to a line's width touches one line or two.
+void fits(const Model &m, const Geometry &g)
+{
+	unsigned widest = 0;
+	for (const Segment *seg : {&m.head, &m.body, &m.boundary, &m.final})
+		for (const Rec &r : *seg)
+			if (r.kind != 'I' && r.kind != 'C')
+				widest = std::max(widest, r.size);
+	for (const Segment &seg : m.calls)
+		for (const Rec &r : seg)
+			if (r.kind != 'I')
+				widest = std::max(widest, r.size);
+	if (widest > g.line)
+		throw std::runtime_error("a line of " + std::to_string(g.line) +
+					 " bytes: the run makes data accesses of " +
+					 std::to_string(widest) + " bytes, which cachegrind cuts "
+					 "short in lines narrower than them");
 }
 
 void trace(const Model &m, int passes, std::int64_t shift, char **opts, int n)
@@ -180,6 +208,7 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 	std::vector<std::size_t> member;
 	for (int i = 0; i < n; i++) {
 		Geometry g = geometry(geos[i]);
+		fits(m, g);
 		shape.push_back({g.sets, g.line});
 		member.push_back(ways[shape.back()].size());
 		ways[shape.back()].push_back(g.assoc);
@@ -216,9 +245,12 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 		throw std::runtime_error("report: want caches in threes, I1 D1 LL");
 	Run(m, passes, shift); // the arguments, checked before the threads
 	std::vector<Hierarchy> hs;
-	for (int k = 0; k < n; k += 3)
-		hs.emplace_back(geometry(geos[k]), geometry(geos[k + 1]), geometry(geos[k + 2]),
-				m.functions.size());
+	for (int k = 0; k < n; k += 3) {
+		Geometry i1 = geometry(geos[k]), d1 = geometry(geos[k + 1]), ll = geometry(geos[k + 2]);
+		for (const Geometry &g : {i1, d1, ll})
+			fits(m, g);
+		hs.emplace_back(i1, d1, ll, m.functions.size());
+	}
 	on_two_threads(hs.size(), [&](std::size_t g) { report(m, passes, shift, hs[g]); });
 	for (const Hierarchy &h : hs) {
 		std::vector<std::size_t> seen;
@@ -239,6 +271,14 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 int main(int argc, char **argv)
 {
 	try {
+		if (argc > 1 && std::strcmp(argv[1], "cache") == 0) {
+			// cache G...: each cache's sets, ways and line, or why not
+			for (int i = 2; i < argc; i++) {
+				Geometry g = geometry(argv[i]);
+				std::printf("%lu %u %u\n", (unsigned long)g.sets, g.assoc, g.line);
+			}
+			return std::fflush(stdout) ? 1 : 0;
+		}
 		if (argc < 5)
 			throw std::runtime_error("usage: loadgrid-engine MODEL "
 						 "trace|misses|accesses|indices PASSES SHIFT ...");

@@ -27,15 +27,20 @@ import vgrun
 from kernels import NAMES, PASSES
 
 PROG = "loadgrid-model"
-MAX_SIZE = 1 << 28
-# Caches of up to MAX_SIZE tell addresses apart only modulo MAX_SIZE, so
-# shifts are taken within half of it either way.
-MAX_SHIFT = MAX_SIZE >> 1
-MIN_LINE = 32  # cachegrind wants lines as wide as the widest register
+# cachegrind's rules for a cache (the engine keeps the same): each number
+# fits a C int, the line is a power of two of at least MIN_LINE bytes and
+# at least as wide as the machine's widest register, the sets are a power
+# of two, and the cache holds more than one line.
+LIMIT = 1 << 31  # every number below it
+MIN_LINE = 16
+# Caches below LIMIT tell addresses apart only modulo LIMIT, so shifts are
+# taken within half of it either way.
+MAX_SHIFT = LIMIT >> 1
 SIZES = """\
 SIZE, ASSOC and LINE are in bytes; a k or m suffix means KiB or MiB (32k).
-The line is a power of two of at least 32 bytes, and the sets a power of
-two, as cachegrind wants them."""
+As cachegrind wants them: each below 2 GiB, the line a power of two at
+least as wide as the machine's widest register (32 bytes with AVX), the
+sets a power of two, more than one line."""
 EPILOG = {
     "trace": """\
 Prints the run's data accesses in order as a din trace: "0 ADDR" a read,
@@ -79,8 +84,8 @@ this shell than in the canonical run: the --stack-shift that gives this
 run's main its addresses.  With --native, for the run without Valgrind,
 from gdb at main's entry (address randomisation off, as with setarch
 -R); the stack then lies far from Valgrind's, and the shift is given
-modulo 256 MiB, from -128 MiB to under 128 MiB, which no cache up to 256
-MiB can tell from the whole.""",
+modulo 2 GiB, from -1 GiB to under 1 GiB, which no cache that cachegrind
+takes can tell from the whole.""",
 }
 
 
@@ -117,12 +122,12 @@ def geometry(text, option="--cache"):
     why = None
     if not size or not assoc or not line:
         why = "sizes must be above zero"
-    elif size > MAX_SIZE:
-        why = f"a cache over {MAX_SIZE >> 20} MiB"
+    elif max(size, assoc, line) >= LIMIT:
+        why = f"a number of {LIMIT >> 30} GiB or more"
     elif line & (line - 1):
         why = "the line size is not a power of two"
     elif line < MIN_LINE:
-        why = f"lines under {MIN_LINE} bytes, the widest register"
+        why = f"lines under {MIN_LINE} bytes"
     elif size % (line * assoc):
         why = "the size is not a whole number of sets"
     elif (size // line // assoc) & (size // line // assoc - 1):
@@ -382,6 +387,33 @@ class Answers:
         if not hasattr(self, "_defaults"):
             self._defaults = descs(self.kept("caches", ask, descs))
         return self._defaults
+
+    def narrowest_line(self):
+        """The narrowest line cachegrind takes here, as wide as the widest
+        register Valgrind gives a program on this processor; MIN_LINE
+        without Valgrind, which cannot tell."""
+        def ask():
+            say("asking cachegrind the narrowest line it takes here")
+            return [str(vgrun.narrowest_line(MIN_LINE))]
+
+        def check(lines):
+            if len(lines) != 1 or not lines[0].isdigit() or \
+                    int(lines[0]) < MIN_LINE:
+                raise vgrun.Failure(f"cachegrind: narrowest line {lines}")
+        if not shutil.which("valgrind"):
+            return MIN_LINE
+        if not hasattr(self, "_narrowest"):
+            self._narrowest = int(self.kept("lines", ask, check)[0])
+        return self._narrowest
+
+    def taken(self, geometries, option="--cache"):
+        """Refuses, as a usage error, caches whose lines are narrower than
+        cachegrind takes here."""
+        narrowest = self.narrowest_line()
+        for g in geometries:
+            if g[2] < narrowest:
+                raise Usage(f"{option} {','.join(map(str, g))}: lines under "
+                            f"{narrowest} bytes, the widest register here")
 
     def version(self):
         """valgrind --version, kept per Valgrind; None without one."""
@@ -744,6 +776,8 @@ def hierarchy(args, answers):
     given = {level: getattr(args, level) for level in LEVELS}
     out = {level: geometry(text, f"--{level}")
            for level, text in given.items() if text}
+    for level, g in out.items():
+        answers.taken([g], f"--{level}")
     if len(out) < len(LEVELS):
         for level, g in zip(LEVELS, answers.default_caches()):
             out.setdefault(level, g)
@@ -894,9 +928,9 @@ def shift_command(args, kernel):
     here = vgrun.Run(kernel, here=True, typed=args.kernel)
     canonical = vgrun.main_sp(vgrun.Run(kernel))
     mine = native_entry(here) if args.native else vgrun.main_sp(here)
-    # Natively the stack lies gigabytes away from Valgrind's; no cache
-    # the model takes tells a shift from the same one modulo MAX_SIZE.
-    print((canonical - mine + MAX_SHIFT) % MAX_SIZE - MAX_SHIFT)
+    # Natively the stack lies far away from Valgrind's; no cache the
+    # model takes tells a shift from the same one modulo LIMIT.
+    print((canonical - mine + MAX_SHIFT) % LIMIT - MAX_SHIFT)
     return 0
 
 
@@ -911,6 +945,7 @@ def command(answers, args, kernel):
     if args.command == "run":
         return start(args, measured_run)
     geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
+    answers.taken(geometries)
     if args.command == "check":
         if geometries:
             return check(answers, args, run, geometries, shift, measured_run)
@@ -929,6 +964,19 @@ def command(answers, args, kernel):
             out.append((text, *map(str, row)))
         table(out)
     return 0
+
+
+def usage(e, version, argv):
+    """Says what is wrong with the arguments under the usage of the command
+    given, if one was; status 2."""
+    p = parser(version, argv)
+    named = [a for a in (argv if argv is not None else sys.argv[1:])
+             if a in p.commands]
+    if named:
+        p = p.commands[named[0]]
+    print(p.format_usage().rstrip(), file=sys.stderr)
+    print(f"{PROG}: {e}", file=sys.stderr)
+    return 2
 
 
 def interrupt(signum, _):
@@ -966,15 +1014,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
             if args.command != "check":
                 passes(args.passes)
     except Usage as e:
-        p = parser(version, argv)
-        # The usage of the command given, if one was.
-        named = [a for a in (argv if argv is not None else sys.argv[1:])
-                 if a in p.commands]
-        if named:
-            p = p.commands[named[0]]
-        print(p.format_usage().rstrip(), file=sys.stderr)
-        print(f"{PROG}: {e}", file=sys.stderr)
-        return 2
+        return usage(e, version, argv)
     try:
         with Answers(engine) as answers:
             kernel = find_kernel(args.kernel, bindir,
@@ -985,6 +1025,8 @@ def main(argv=None, engine=None, bindir=None, version=None):
                 status = command(answers, args, kernel)
             sys.stdout.flush()
             return status
+    except Usage as e:
+        return usage(e, version, argv)
     except vgrun.Failure as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return 1

@@ -28,7 +28,7 @@ bool compile(const Segment &seg, unsigned bits, std::uint64_t sets, std::int64_t
 		}
 		std::uint64_t a = place(r, shift);
 		op.line = a >> bits;
-		if ((a + std::min(r.size, 16u) - 1) >> bits != op.line)
+		if ((a + r.size - 1) >> bits != op.line)
 			return false;
 		auto [at, fresh] = mru.try_emplace(op.line & (sets - 1), op.line);
 		if (fresh || at->second != op.line)

@@ -55,7 +55,7 @@ struct Model {
 
 constexpr int MAX_ARRAYS = 64;
 constexpr int ELEM = 4;
-constexpr std::int64_t MAX_SHIFT = 1 << 27; // half the largest cache
+constexpr std::int64_t MAX_SHIFT = std::int64_t(1) << 30; // half the largest cache
 
 // Reads a model written by the learner, checking every field; throws
 // std::runtime_error saying "FILE: line N: reason".

@@ -51,8 +51,7 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, Hierarc
 			continue;
 		auto &known = mru[r.kind == 'I'];
 		Lru &c = h.cache(r.kind);
-		std::uint32_t size = r.kind == 'I' ? r.size : std::min(r.size, 16u);
-		Op op{&no_line, 1, place(r, shift), 0, &c, size, r.fn, e};
+				Op op{&no_line, 1, place(r, shift), 0, &c, r.size, r.fn, e};
 		if (r.flags & ARRAY) {
 			op.addr = run.address(int(r.addr), 0);
 			op.scale = ELEM;
@@ -61,7 +60,7 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, Hierarc
 			continue;
 		}
 		std::uint64_t first = op.addr >> c.line_bits();
-		if (first != (op.addr + size - 1) >> c.line_bits()) {
+		if (first != (op.addr + r.size - 1) >> c.line_bits()) {
 			out.parts.back().push_back(op);
 			known.clear();
 			continue;

@@ -15,7 +15,7 @@ using Cost = std::array<std::uint64_t, EVENTS>;
 
 // I1, D1 and LL as cachegrind simulates them, LRU and empty at the start.
 // An instruction's fetch is one I1 access of its address and size; a data
-// access is one D1 access cut to 16 bytes, a modify being a read.  An
+// access is one D1 access of its size, a modify being a read.  An
 // access that spans two lines of a cache touches both, the lower first,
 // and misses at most once.  LL sees only the accesses that missed in I1 or
 // D1, with their own address and size.
@@ -40,10 +40,9 @@ class Hierarchy {
 	// The caches' part of a record: its misses.
 	void access(char kind, std::uint64_t addr, std::uint32_t size, std::uint32_t fn)
 	{
-		access(cache(kind), event(kind), addr, kind == 'I' ? size : std::min(size, 16u), fn);
+		access(cache(kind), event(kind), addr, size, fn);
 	}
-	// The same, with its first-level cache, its event and its size (a data
-	// access's cut to 16 bytes) found already.
+	// The same, with its first-level cache and its event found already.
 	void access(Lru &l1, Event e, std::uint64_t addr, std::uint32_t size, std::uint32_t fn)
 	{
 		if (miss(l1, addr, size)) {

@@ -18,6 +18,7 @@ import contextlib
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -340,6 +341,26 @@ def cachegrind_file(run, options):
             raise Failure(f"cachegrind: {last[0]}")
         with open(out) as f:
             return f.read()
+
+
+def narrowest_line(least):
+    """The narrowest line cachegrind takes on this machine: least, unless it
+    refuses lines of that width for being narrower than the widest
+    register, which it then names."""
+    line = f"{least * 64},1,{least}"
+    argv = [valgrind(), "--tool=cachegrind", "--cache-sim=yes",
+            f"--I1={line}", f"--D1={line}", f"--LL={line}",
+            "--cachegrind-out-file=/dev/null", "--vgdb=no", "/bin/true"]
+    r = subprocess.run(argv, capture_output=True, text=True, env={},
+                       cwd="/")
+    said = " ".join(r.stderr.split())
+    m = re.search(r"larger than the maximum register size \((\d+)\)", said)
+    if m and r.returncode:
+        return int(m[1])
+    if r.returncode:
+        raise Failure(f"cachegrind: lines of {least} bytes: "
+                      f"{said[-120:] or status(r.returncode)}")
+    return least
 
 
 EVENTS = "Ir I1mr ILmr Dr D1mr DLmr Dw D1mw DLmw".split()

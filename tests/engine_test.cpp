@@ -35,7 +35,7 @@ class Naive {
 	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main)
 	{
 		bool write = kind == 'S';
-		std::uint64_t first = addr / line, last = (addr + std::min(size, 16u) - 1) / line;
+		std::uint64_t first = addr / line, last = (addr + size - 1) / line;
 		bool miss = touch(cg, first);
 		if (last != first)
 			miss |= touch(cg, last);
@@ -80,8 +80,6 @@ class NaiveHierarchy {
 	{
 		Event e = kind == 'I' ? IR : kind == 'S' ? DW : DR;
 		costs[fn][e]++;
-		if (kind != 'I')
-			size = std::min(size, 16u);
 		if (miss(caches[kind == 'I' ? 0 : 1], addr, size)) {
 			costs[fn][e + 1]++;
 			costs[fn][e + 2] += miss(caches[2], addr, size);
@@ -202,7 +200,7 @@ int main()
 	for (int t = 0; t < 300; t++) {
 		Model m = random_model(t % 3 == 0, t % 3 != 1); // stride models with calls too
 		drop_fetches(m);
-		unsigned line = 16u << pick(4);
+		unsigned line = 32u << pick(3); // as wide as the widest access
 		std::uint64_t sets = std::uint64_t(1) << pick(7);
 		std::vector<unsigned> ways;
 		for (unsigned w : {1u, 2u, 3u, 4u, 8u})
@@ -255,9 +253,9 @@ int main()
 		std::vector<Geometry> g;
 		for (int level = 0; level < 3; level++)
 			g.push_back({std::uint64_t(1) << pick(level == 2 ? 9 : 6),
-				     unsigned(1 + pick(8)), 16u << pick(4)});
+				     unsigned(1 + pick(8)), 32u << pick(3)});
 		if (wide)
-			g[1] = {std::uint64_t(1) << pick(2), unsigned(600 + pick(1600)), 16};
+			g[1] = {std::uint64_t(1) << pick(2), unsigned(600 + pick(1600)), 32};
 		int passes = small_loop ? m.passes : 1 + int(pick(m.passes));
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
 		Hierarchy fast(g[0], g[1], g[2], FUNCTIONS), plain(g[0], g[1], g[2], FUNCTIONS);
