@@ -268,10 +268,11 @@ def one_line(lines):
 
 
 def valgrind_identity():
-    """What this Valgrind and this processor are: the files that answer for
+    """What this Valgrind and this machine are: the files that answer for
     Valgrind (its launcher, as a script's binary too, and its cachegrind
-    and memcheck tools), by path and identity, and the processor as the
-    kernel describes it (its clock rate aside)."""
+    and memcheck tools), by path and identity; the processor as the
+    kernel describes it (its clock rate aside), from which Valgrind makes
+    what a program sees of it; and the kernel's release."""
     launcher = os.path.realpath(vgrun.valgrind())
     up = os.path.dirname(os.path.dirname(launcher))
     lib = next((d for d in (os.environ.get("VALGRIND_LIB"),
@@ -291,7 +292,9 @@ def valgrind_identity():
     except OSError:
         cpu = []
     cpu = [line for line in cpu if not line.startswith("cpu MHz")]
-    return "\n".join([*files, *cpu])
+    # The kernel lays out the auxiliary vector a program starts with.
+    system = " ".join(os.uname()[2:])
+    return "\n".join([*files, *cpu, system])
 
 
 def sha(text):
@@ -422,14 +425,18 @@ class Answers:
                 if shutil.which("valgrind") else None
         return self._version
 
+    def valgrind_key(self):
+        """The key of this Valgrind on this machine."""
+        if not self._valgrind_key:
+            self._valgrind_key = sha(valgrind_identity())
+        return self._valgrind_key
+
     def kept(self, name, find, check):
         """Lines about this Valgrind on this processor that find() gives
         and check(lines) accepts (else raising vgrun.Failure), kept in the
         cache folder under a key of both; a kept file that is damaged, not
         for them or not accepted is found again."""
-        if not self._valgrind_key:
-            self._valgrind_key = sha(valgrind_identity())
-        key = self._valgrind_key
+        key = self.valgrind_key()
         file = os.path.join(cache_dir(), f"valgrind-{key[:16]}.{name}")
         identity = f"identity {key}"
         try:
@@ -475,8 +482,10 @@ class Answers:
         folder = self.temp.name if self.temp else cache_dir()
         stem = os.path.join(folder, f"{run.name}-{key[:16]}")
         if version is not None:
-            notes.append(f"valgrind {version}")
-            files = [f"{stem}-{sha(version)[:8]}.model"]
+            # What the kernel is shown of the machine under this Valgrind
+            # (its processor's features, the auxiliary vector) comes with it.
+            notes.append(f"valgrind {version} {self.valgrind_key()}")
+            files = [f"{stem}-{self.valgrind_key()[:8]}.model"]
         else:
             try:
                 files = sorted((os.path.join(folder, f)
@@ -724,10 +733,11 @@ def table(rows):
 
 
 def run_line(args, tool):
-    """The loadgrid-model run command that starts tool on this run."""
+    """The loadgrid-model run command that starts tool on this run, naming
+    this program as it was invoked, so that it can be pasted as it is."""
     moved = ["--stack-shift", args.stack_shift] \
         if shift_bytes(args.stack_shift) else []
-    return shlex.join([PROG, "run", args.kernel,
+    return shlex.join([args.invoked, "run", args.kernel,
                        *(["--here"] if args.here else []), *moved, "--",
                        *tool])
 
@@ -761,7 +771,7 @@ def check(answers, args, run, geometries, shift, measured_run):
     ok = same == len(geometries) > 0
     print(f"{same} of {len(geometries)} caches equal" +
           ("" if ok else f"; {len(geometries) - same} DIFFERENT"))
-    print("repeat one by hand: " + run_line(args, [
+    print("repeat one by hand:\n" + run_line(args, [
         "valgrind", "--tool=cachegrind", "--cache-sim=yes",
         "--D1=" + ",".join(map(str, geometries[0]))]))
     return 0 if ok else 1
@@ -849,7 +859,7 @@ def check_report(answers, args, run, shift, measured_run):
     else:
         table(rows)
         print(f"{len(rows) - 1} figures DIFFERENT")
-    print("repeat by hand: " + run_line(args, [
+    print("repeat by hand:\n" + run_line(args, [
         "valgrind", "--tool=cachegrind", "--cache-sim=yes", *options]))
     return 0 if ok else 1
 
@@ -861,6 +871,7 @@ def start(args, run):
     tool = args.tool[1:] if args.tool[:1] == ["--"] else args.tool
     kernel_digest(run.kernel)
     here = os.getcwd()
+    pipes = vgrun.Pipes(run.env)
     with run.started() as (folder, path, cwd):
         try:
             p = subprocess.Popen([*tool, path], env=run.env, cwd=cwd)
@@ -876,6 +887,7 @@ def start(args, run):
                 except subprocess.TimeoutExpired:
                     p.kill()
                     p.wait()
+            pipes.remove_left()
             if cwd == folder:
                 keep(folder, here, skip=run.name)
     if code < 0:
@@ -905,8 +917,8 @@ def native_entry(run):
     if not shutil.which("gdb"):
         raise vgrun.Failure("gdb: not found")
     env = dict(run.env)
-    if "_" in env:
-        env["_"] = run.path
+    if b"_" in env:
+        env[b"_"] = os.fsencode(run.path)
     cmds = ["set startup-with-shell off", "set disable-randomization on",
             "unset environment LINES", "unset environment COLUMNS",
             "break *main", "run", "printf \"sp %lx\\n\", $sp", "kill"]
@@ -990,6 +1002,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
         signal.signal(s, interrupt)
     try:
         args = parser(version, argv).parse_args(argv)
+        args.invoked = sys.argv[0] if argv is None else PROG
         if args.command == "run" and args.tool[:1] == ["--"] and \
                 len(args.tool) == 1:
             raise Usage("run: no COMMAND after --")

@@ -72,21 +72,26 @@ class Run:
         self.name = os.path.basename(kernel)
         if here:
             self.path = typed or kernel
-            self.env = dict(os.environ)
+            self.env = received_environment()
             # A shell sets _ to the program it starts: valgrind, when
             # the user starts the run by hand.
-            if "_" in self.env:
-                self.env["_"] = shutil.which("valgrind") or "valgrind"
+            if b"_" in self.env:
+                self.env[b"_"] = os.fsencode(shutil.which("valgrind") or
+                                             "valgrind")
             self.cwd = os.getcwd()
         else:
             self.path = os.path.join(CANONICAL, self.name)
-            self.env, self.cwd = dict(env or {}), CANONICAL
+            self.env = {os.fsencode(k): os.fsencode(v)
+                        for k, v in (env or {}).items()}
+            self.cwd = CANONICAL
 
     def key(self):
         """The run's definition, but for the binary and the tool."""
         exe = os.path.realpath(self.kernel) if self.here else self.path
+        env = [[k.decode("latin-1"), v.decode("latin-1")]
+               for k, v in self.env.items()]
         return json.dumps({"path": self.path, "exe": exe, "cwd": self.cwd,
-                           "env": list(self.env.items())})
+                           "env": env})
 
     @contextlib.contextmanager
     def started(self):
@@ -104,6 +109,54 @@ class Run:
 
     def popen(self, argv, cwd, **kw):
         return subprocess.Popen(argv, env=self.env, cwd=cwd, **kw)
+
+
+def received_environment():
+    """This process's environment exactly as it was started with, every
+    byte and in order, as names and values in bytes.  os.environ may hold
+    more: where no locale is set, Python adds LC_CTYPE to its own."""
+    try:
+        with open("/proc/self/environ", "rb") as f:
+            entries = f.read().split(b"\0")[:-1]
+    except OSError as e:
+        raise Failure(f"/proc/self/environ: {e.strerror}") from None
+    env = {}
+    for entry in entries:
+        name, eq, value = entry.partition(b"=")
+        if not eq or not name or name in env:
+            raise Failure("--here: this environment holds "
+                          f"'{entry[:40].decode(errors='replace')}', which "
+                          "cannot be passed on exactly")
+        env[name] = value
+    return env
+
+
+class Pipes:
+    """The gdb server's pipes that Valgrind makes in its temporary folder
+    (TMPDIR in the run's environment, else /tmp) unless told where: it
+    removes them as it ends, but cannot when it is killed.  Made when a
+    tool starts, this removes, once the tool has ended, those made since
+    by a Valgrind that is gone."""
+
+    NAME = re.compile(r"vgdb-pipe-.*?(\d+)-by-")
+
+    def __init__(self, env):
+        self.folder = os.fsdecode(env.get(b"TMPDIR") or b"/tmp")
+        self.before = self._mine()
+
+    def _mine(self):
+        try:
+            names = os.listdir(self.folder)
+        except OSError:
+            return set()
+        return {n for n in names if self.NAME.match(n)}
+
+    def remove_left(self):
+        for name in self._mine() - self.before:
+            pid = int(self.NAME.match(name)[1])
+            if not os.path.exists(f"/proc/{pid}"):
+                with contextlib.suppress(OSError):
+                    os.remove(os.path.join(self.folder, name))
 
 
 def status(code):
