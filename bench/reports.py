@@ -33,8 +33,8 @@ def main(bindir, outdir, hierarchies):
         def predict(job):
             kernel, cs = job
             run = vgrun.Run(os.path.join(bindir, kernel))
-            functions, = answers.report(run, [cs])
-            return loadgrid_model.report_text(cs, run.path, functions)
+            places, = answers.report(run, [cs])
+            return loadgrid_model.report_text(cs, run.path, places)
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             for n, text in enumerate(pool.map(predict, jobs)):
                 with open(os.path.join(outdir, f"report{n}"), "w") as f:

@@ -237,8 +237,9 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 		}
 }
 
-// Per hierarchy of I1, D1 and LL: every function's events, as cachegrind
-// reports them, under a line "report N" that counts the functions.
+// Per hierarchy of I1, D1 and LL: the events of every line of every
+// function, as cachegrind reports them, under a line "report N" that
+// counts them; each "EVENTS... LINE FUNCTION<tab>FILE", ??? where unknown.
 void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int n)
 {
 	if (n == 0 || n % 3)
@@ -249,7 +250,7 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 		Geometry i1 = geometry(geos[k]), d1 = geometry(geos[k + 1]), ll = geometry(geos[k + 2]);
 		for (const Geometry &g : {i1, d1, ll})
 			fits(m, g);
-		hs.emplace_back(i1, d1, ll, m.functions.size());
+		hs.emplace_back(i1, d1, ll, m.places.size());
 	}
 	on_two_threads(hs.size(), [&](std::size_t g) { report(m, passes, shift, hs[g]); });
 	for (const Hierarchy &h : hs) {
@@ -261,7 +262,10 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 		for (std::size_t f : seen) {
 			for (std::uint64_t v : h.cost[f])
 				std::printf("%lu ", (unsigned long)v);
-			std::printf("%s\n", f ? m.functions[f - 1].name.c_str() : "???");
+			const Place &p = m.places[f];
+			std::printf("%lu %s\t%s\n", p.source ? m.sources[p.source - 1].line : 0ul,
+				    p.function ? m.functions[p.function - 1].name.c_str() : "???",
+				    p.source ? m.sources[p.source - 1].file.c_str() : "???");
 		}
 	}
 }

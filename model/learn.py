@@ -12,13 +12,14 @@ applied by the engine.
 """
 import bisect
 
+import lines
 import symbols
 import vgrun
 from kernels import ARRAYS, KERNELS, PASSES, STEPS
 
 LEARN_PASSES = 3
 STACK_SPAN = 1 << 24  # the stack lies within this of main's frame
-FORMAT = "loadgrid-model 3"
+FORMAT = "loadgrid-model 4"
 
 
 class Mismatch(vgrun.Failure):
@@ -203,8 +204,11 @@ def text(model):
                 flags = ("s" if stack[0] <= addr < stack[1] else "") + \
                     ("m" if main else "")
                 out.append(f"{kind} {addr:x} {size} {flags or '-'}")
-    for start, end, name in touched(model):
+    functions, sources = touched(model)
+    for start, end, name in functions:
         out.append(f"function {start:x} {end:x} {name}")
+    for start, end, file, line in sources:
+        out.append(f"source {start:x} {end:x} {line} {file}")
     segment("head", model.head)
     segment("body", model.body)
     segment("boundary", model.boundary)
@@ -215,21 +219,28 @@ def text(model):
 
 
 def touched(model):
-    """The executable's functions that the learned records' instructions
-    lie in."""
+    """The executable's functions, and the source lines from its line
+    table, that the learned records' instructions lie in."""
     try:
-        table = symbols.functions(model.run.kernel)
+        functions = symbols.functions(model.run.kernel)
+        sources = lines.source_lines(model.run.kernel)
     except symbols.Error as e:
         raise vgrun.Failure(f"{model.run.kernel}: {e}") from None
-    starts = [f[0] for f in table]
+    insns = {rec[1] for seg in [model.head, model.body, model.boundary,
+                                model.final, *model.calls]
+             for rec in seg if rec[0] == "I"}
+    return holding(functions, insns), holding(sources, insns)
+
+
+def holding(table, addresses):
+    """The entries of a table of address ranges, in address order, that
+    hold one of the addresses."""
+    starts = [entry[0] for entry in table]
     used = set()
-    for seg in [model.head, model.body, model.boundary, model.final,
-                *model.calls]:
-        for rec in seg:
-            if rec[0] == "I":
-                k = bisect.bisect_right(starts, rec[1]) - 1
-                if k >= 0 and rec[1] < table[k][1]:
-                    used.add(k)
+    for a in addresses:
+        k = bisect.bisect_right(starts, a) - 1
+        if k >= 0 and a < table[k][1]:
+            used.add(k)
     return [table[k] for k in sorted(used)]
 
 

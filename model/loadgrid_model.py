@@ -584,8 +584,9 @@ class Answers:
         return [got[i:i + k] for i in range(0, len(got), k)]
 
     def report(self, run, hierarchies, n=PASSES, shift=0):
-        """Per hierarchy (three geometries, I1, D1, LL): each function's
-        nine events as cachegrind counts them, by name."""
+        """Per hierarchy (three geometries, I1, D1, LL): the nine events of
+        each line of each function as cachegrind counts them, by (file,
+        function, line), "???" and 0 where they are not known."""
         out = self.engine(run, "report", n, shift, *(
             ",".join(map(str, g)) for h in hierarchies for g in h))
         lines = out.splitlines()
@@ -595,16 +596,18 @@ class Answers:
             if len(head) != 2 or head[0] != "report" or \
                     not head[1].isdigit() or int(head[1]) > len(lines):
                 raise vgrun.Failure("loadgrid-engine: a report cut short")
-            functions = {}
+            places = {}
             for line in lines[:int(head[1])]:
-                *counts, name = line.split(" ", len(vgrun.EVENTS))
-                if len(counts) != len(vgrun.EVENTS) or \
-                        not all(c.isdigit() for c in counts):
+                *counts, number, rest = line.split(" ", len(vgrun.EVENTS) + 1)
+                name, tab, file = rest.rpartition("\t")
+                if len(counts) != len(vgrun.EVENTS) or not tab or \
+                        not all(c.isdigit() for c in [*counts, number]):
                     raise vgrun.Failure(f"loadgrid-engine: '{line[:40]}'")
-                old = functions.get(name, [0] * len(counts))
-                functions[name] = [a + int(b) for a, b in zip(old, counts)]
+                key = (file, name, int(number))
+                old = places.get(key, [0] * len(counts))
+                places[key] = [a + int(b) for a, b in zip(old, counts)]
             del lines[:int(head[1])]
-            reports.append(functions)
+            reports.append(places)
         if len(reports) != len(hierarchies):
             raise vgrun.Failure(f"loadgrid-engine: {len(reports)} reports "
                                 f"for {len(hierarchies)} hierarchies")
@@ -800,9 +803,9 @@ def desc(level, g):
     return f"desc: {level} cache:         {size} B, {line} B, {shape}"
 
 
-def summary(functions):
-    """The sum of every function's events: the summary line's."""
-    return [sum(c) for c in zip(*functions.values())]
+def summary(places):
+    """The sum of every line's events: the summary line's."""
+    return [sum(c) for c in zip(*places.values())]
 
 
 def cache_options(caches):
@@ -811,21 +814,28 @@ def cache_options(caches):
             for level, g in zip(LEVELS, caches)]
 
 
-def report_text(caches, cmd, functions):
-    """A report as cachegrind writes it."""
+def report_text(caches, cmd, places):
+    """A report as cachegrind writes it: by file, function and line."""
     out = [desc(level, g) for level, g in zip(LEVELS, caches)]
-    out += [f"cmd: {cmd}", "events: " + " ".join(vgrun.EVENTS) + " ",
-            "fl=???"]
-    for name in sorted(functions, key=str.encode):
-        out += [f"fn={name}", "0 " + " ".join(map(str, functions[name]))]
-    out.append("summary: " + " ".join(map(str, summary(functions))))
+    out += [f"cmd: {cmd}", "events: " + " ".join(vgrun.EVENTS) + " "]
+    file = name = None
+    for key in sorted(places, key=lambda k: (k[0].encode(), k[1].encode(),
+                                             k[2])):
+        if key[0] != file:
+            file, name = key[0], None
+            out.append(f"fl={file}")
+        if key[1] != name:
+            name = key[1]
+            out.append(f"fn={name}")
+        out.append(f"{key[2]} " + " ".join(map(str, places[key])))
+    out.append("summary: " + " ".join(map(str, summary(places))))
     return "\n".join(out) + "\n"
 
 
 def predict(answers, args, run, shift):
     caches = hierarchy(args, answers)
-    functions, = answers.report(run, [caches], passes(args.passes), shift)
-    text = report_text(caches, run.path, functions)
+    places, = answers.report(run, [caches], passes(args.passes), shift)
+    text = report_text(caches, run.path, places)
     if args.output:
         with open(args.output, "w") as f:
             f.write(text)
@@ -838,24 +848,25 @@ def check_report(answers, args, run, shift, measured_run):
     """The whole report, predicted and measured, compared figure by
     figure."""
     caches = hierarchy(args, answers)
-    functions, = answers.report(run, [caches], PASSES, shift)
+    places, = answers.report(run, [caches], PASSES, shift)
     options = cache_options(caches)
     say("measuring the whole report with cachegrind")
     measured = vgrun.Report(vgrun.cachegrind_file(measured_run, options))
-    total = summary(functions)
-    rows = [("function", "event", "model", "cachegrind")]
-    for name in sorted(set(functions) | set(measured.functions),
-                       key=str.encode):
-        mine = functions.get(name, [None] * len(vgrun.EVENTS))
-        theirs = measured.functions.get(name, [None] * len(vgrun.EVENTS))
-        rows += [(name, e, str(a), str(b)) for e, a, b in
-                 zip(vgrun.EVENTS, mine, theirs) if a != b]
-    rows += [("summary", e, str(a), str(b)) for e, a, b in
+    total = summary(places)
+    rows = [("file", "function", "line", "event", "model", "cachegrind")]
+    none = [None] * len(vgrun.EVENTS)
+    for key in sorted(set(places) | set(measured.places),
+                      key=lambda k: (k[0].encode(), k[1].encode(), k[2])):
+        mine, theirs = places.get(key, none), measured.places.get(key, none)
+        rows += [(key[0], key[1], str(key[2]), e, str(a), str(b))
+                 for e, a, b in zip(vgrun.EVENTS, mine, theirs) if a != b]
+    rows += [("summary", "", "", e, str(a), str(b)) for e, a, b in
              zip(vgrun.EVENTS, total, measured.summary) if a != b]
-    ok = len(rows) == 1 and len(functions) > 0
+    functions = {key[1] for key in places}
+    ok = len(rows) == 1 and len(places) > 0
     if ok:
-        print(f"all {len(functions)} functions x {len(vgrun.EVENTS)} events "
-              "and the summary agree")
+        print(f"all {len(functions)} functions x {len(vgrun.EVENTS)} events, "
+              f"on {len(places)} lines, and the summary agree")
     else:
         table(rows)
         print(f"{len(rows) - 1} figures DIFFERENT")

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 
 // The model file, line by line:
@@ -32,16 +33,20 @@
 //   function HEX HEX NAME    a function of the executable, from its first
 //                            byte to past its last, in address order; NAME
 //                            (spaces and all) to the end of the line
+//   source HEX HEX LINE FILE the instructions from the first address to
+//                            before the second come from line LINE of FILE
+//                            (spaces and all), in address order
 //   valgrind, binary, run,   about the run, for the front end; not read
 //   checksum ...             here
 //
-// Every key but function is wanted exactly once; arrays comes before reads
-// and the segments.  Each record belongs to the function of its
-// instruction: that of the last I record before it in its segment, or
-// main for main's records at a segment's start.
+// Every key but function and source is wanted exactly once; arrays comes
+// before reads and the segments.  Each record belongs to the function and
+// source line of its instruction: that of the last I record before it in
+// its segment, or for records at a segment's start, which is a step's
+// first array read, the last of the head's, that read's instruction.
 namespace {
 
-constexpr int FORMAT = 3;
+constexpr int FORMAT = 4;
 constexpr std::uint64_t MAX_PASSES = 1000000, MAX_LENGTH = 1 << 24;
 
 // The words of one line and where it stands, for what is said about it.
@@ -211,57 +216,99 @@ void whole(const Model &m)
 	need(m.stride || !m.calls.empty(), "rand's index without rand's calls");
 }
 
+// The text after the first n words of a line, where one space parts each.
+std::string rest(const Line &l, std::size_t n, const std::string &text)
+{
+	std::string prefix;
+	for (std::size_t k = 0; k < n; k++)
+		prefix += l[k] + " ";
+	if (text.rfind(prefix, 0) != 0)
+		l.fail(l[0] + ": one space between its fields");
+	return text.substr(prefix.size());
+}
+
+// An address range's entry of a table in address order, checked.
+template <class Entry> void range(std::vector<Entry> &table, Entry e, const Line &l)
+{
+	if (e.end <= e.start || (!table.empty() && e.start < table.back().end))
+		l.fail(l[0] + ": empty, or not after the one before");
+	table.push_back(e);
+}
+
 void function(Model &m, const Line &l, const std::string &text)
 {
 	if (l.size() < 4)
 		l.fail("function: want START END NAME");
-	Function f{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)), ""};
-	std::string prefix = "function " + l[1] + " " + l[2] + " ";
-	if (text.rfind(prefix, 0) != 0)
-		l.fail("function: one space between its fields");
-	f.name = text.substr(prefix.size());
-	if (f.end <= f.start || (!m.functions.empty() && f.start < m.functions.back().end))
-		l.fail("function " + f.name + ": empty, or not after the one before");
-	m.functions.push_back(f);
+	range(m.functions,
+	      Function{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)),
+		       rest(l, 3, text)},
+	      l);
 }
 
-// The function that holds an address: its number, or 0.
-std::uint32_t holder(const Model &m, std::uint64_t a)
+void source(Model &m, const Line &l, const std::string &text)
 {
-	auto it = std::upper_bound(m.functions.begin(), m.functions.end(), a,
-				   [](std::uint64_t x, const Function &f) { return x < f.start; });
-	if (it == m.functions.begin() || a >= (it - 1)->end)
+	if (l.size() < 5)
+		l.fail("source: want START END LINE FILE");
+	range(m.sources,
+	      Source{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)),
+		     l.number(3, 10, 0, ~0u), rest(l, 4, text)},
+	      l);
+}
+
+// The entry of a table in address order that holds an address: its number
+// from 1, or 0.
+template <class Entry> std::uint32_t holder(const std::vector<Entry> &table, std::uint64_t a)
+{
+	auto it = std::upper_bound(table.begin(), table.end(), a,
+				   [](std::uint64_t x, const Entry &e) { return x < e.start; });
+	if (it == table.begin() || a >= (it - 1)->end)
 		return 0;
-	return std::uint32_t(it - m.functions.begin());
+	return std::uint32_t(it - table.begin());
 }
 
 void attribute(Model &m)
 {
-	std::uint32_t main = 0;
+	std::map<Place, std::uint32_t> number;
+	auto place = [&](Place p) {
+		auto [at, fresh] = number.try_emplace(p, std::uint32_t(m.places.size()));
+		if (fresh)
+			m.places.push_back(p);
+		return at->second;
+	};
+	place({0, 0});
+	auto of = [&](std::uint64_t insn) {
+		return place({holder(m.functions, insn), holder(m.sources, insn)});
+	};
+	std::uint32_t main = 0, entry = ~0u;
 	for (std::size_t k = 0; k < m.functions.size(); k++)
 		if (m.functions[k].name == "main")
 			main = std::uint32_t(k + 1);
 	if (!main)
 		throw std::runtime_error("no function main");
+	for (const Rec &r : m.head)
+		if (r.kind == 'I')
+			entry = of(r.addr);
+	if (entry == ~0u || m.places[entry].function != main)
+		throw std::runtime_error("the head does not end in main");
 	std::vector<Segment *> all = {&m.head, &m.body, &m.boundary, &m.final};
 	for (Segment &seg : m.calls)
 		all.push_back(&seg);
 	for (Segment *seg : all) {
-		std::uint32_t fn = ~0u; // none yet
+		std::uint32_t at = ~0u; // none yet
 		for (Rec &r : *seg) {
 			if (r.kind == 'C') {
-				fn = ~0u;
+				at = ~0u;
 				continue;
 			}
 			if (r.kind == 'I')
-				fn = holder(m, r.addr);
-			else if (fn == ~0u && (r.flags & MAIN))
-				fn = main;
-			if (fn == ~0u)
+				at = of(r.addr);
+			else if (at == ~0u && (r.flags & MAIN))
+				at = entry;
+			if (at == ~0u)
 				throw std::runtime_error("a data record of no known instruction");
-			if ((r.flags & MAIN) && fn != main)
+			if ((r.flags & MAIN) && m.places[at].function != main)
 				throw std::runtime_error("a record of main's outside the function main");
-			r.fn = fn;
+			r.fn = at;
 		}
 	}
 }
@@ -292,8 +339,8 @@ Model load(const std::string &path)
 			Line l(text, n);
 			if (!l.size())
 				l.fail("an empty line");
-			if (l[0] == "function") {
-				function(m, l, text);
+			if (l[0] == "function" || l[0] == "source") {
+				(l[0] == "function" ? function : source)(m, l, text);
 				continue;
 			}
 			bool keyed = l[0] == "segment" || header(m, l);

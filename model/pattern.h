@@ -19,13 +19,31 @@ struct Rec {
 	std::uint8_t flags;
 	std::uint32_t size;
 	std::uint64_t addr;
-	std::uint32_t fn = 0; // the function of its instruction; 0: none known
+	std::uint32_t fn = 0; // the place of its instruction in Model::places
 };
 
 // A function of the executable, as the learner names it.
 struct Function {
 	std::uint64_t start, end;
 	std::string name;
+};
+
+// A line of source, from the executable's line table: the instructions
+// from start to before end were made from it.
+struct Source {
+	std::uint64_t start, end;
+	unsigned long line;
+	std::string file;
+};
+
+// Where cachegrind counts an instruction's events: its function and its
+// line of source, each a number from 1, or 0 for none known.
+struct Place {
+	std::uint32_t function, source;
+	bool operator<(const Place &o) const
+	{
+		return function != o.function ? function < o.function : source < o.source;
+	}
 };
 
 using Segment = std::vector<Rec>;
@@ -50,7 +68,9 @@ struct Model {
 	Segment boundary;                 // a pass's last step
 	Segment final;                    // the run's last step, to the end
 	std::vector<Segment> calls;       // the loop's calls, one period
-	std::vector<Function> functions;  // by address; fn k is functions[k - 1]
+	std::vector<Function> functions;  // by address; function k is functions[k - 1]
+	std::vector<Source> sources;      // by address; source k is sources[k - 1]
+	std::vector<Place> places;        // every record's, the first {0, 0}
 };
 
 constexpr int MAX_ARRAYS = 64;

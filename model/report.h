@@ -21,8 +21,8 @@ using Cost = std::array<std::uint64_t, EVENTS>;
 // D1, with their own address and size.
 class Hierarchy {
       public:
-	Hierarchy(Geometry i1, Geometry d1, Geometry ll, std::size_t functions)
-	    : cost(functions + 1, Cost{}), i1(i1.sets, i1.assoc, i1.line),
+	Hierarchy(Geometry i1, Geometry d1, Geometry ll, std::size_t places)
+	    : cost(places, Cost{}), i1(i1.sets, i1.assoc, i1.line),
 	      d1(d1.sets, d1.assoc, d1.line), ll(ll.sets, ll.assoc, ll.line)
 	{
 	}
@@ -56,7 +56,7 @@ class Hierarchy {
 	const Lru &i1_cache() const { return i1; }
 	bool same_state(const Hierarchy &o) const { return i1 == o.i1 && d1 == o.d1 && ll == o.ll; }
 
-	std::vector<Cost> cost; // per function; 0 for none known
+	std::vector<Cost> cost; // per place of the model
 
       private:
 	Lru i1, d1, ll;

@@ -37,6 +37,25 @@ def _sections(data):
     return out
 
 
+def named_sections(data):
+    """{name: (offset, size)} of an ELF file's sections that hold bytes."""
+    sections = _sections(data)
+    shstrndx, = struct.unpack_from("<H", data, 0x3e)
+    if shstrndx >= len(sections):
+        raise Error("no section names")
+    names = sections[shstrndx][2]
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    out = {}
+    for k, (kind, _, offset, size, _, _) in enumerate(sections):
+        if kind == 8:  # no bits in the file
+            continue
+        name, = struct.unpack_from("<I", data, shoff + 64 * k)
+        start = names + name
+        out[data[start:data.index(b"\0", start)].decode(errors="replace")] = \
+            (offset, size)
+    return out
+
+
 def dynamic(data):
     """Whether an ELF executable's bytes name a program interpreter: a
     dynamically linked program, whose run depends on other files too."""

@@ -419,13 +419,25 @@ def narrowest_line(least):
 EVENTS = "Ir I1mr ILmr Dr D1mr DLmr Dw D1mw DLmw".split()
 
 
+def by_function(places):
+    """Events by (file, function, line) summed by function."""
+    out = {}
+    for (_, fn, _), costs in places.items():
+        old = out.get(fn, [0] * len(costs))
+        out[fn] = [a + b for a, b in zip(old, costs)]
+    return out
+
+
 class Report:
-    """A cachegrind output file: its desc lines, and each function's
-    events and their sum (the summary line)."""
+    """A cachegrind output file: its desc lines, the events of each line
+    of each function by (file, function, line), each function's events,
+    and their sum (the summary line)."""
 
     def __init__(self, text):
-        self.desc, self.functions, self.summary = [], {}, None
+        self.desc, self.places, self.functions = [], {}, {}
+        self.summary = None
         fn = None
+        fl = "???"
         for n, line in enumerate(text.splitlines(), 1):
             key, _, rest = line.partition(":")
             if line.startswith("desc: "):
@@ -438,11 +450,16 @@ class Report:
                 self.summary = self._numbers(rest.split(), n)
             elif line.startswith("fn="):
                 fn = line[3:]
+            elif line.startswith("fl="):
+                fl = line[3:]
             elif line[:1].isdigit() and fn is not None:
-                costs = self._numbers(line.split()[1:], n)
-                old = self.functions.get(fn, [0] * len(EVENTS))
-                self.functions[fn] = [a + b for a, b in zip(old, costs)]
-            elif not line.startswith(("fl=", "cmd:")) and line:
+                number, *words = line.split()
+                costs = self._numbers(words, n)
+                for table, key in ((self.places, (fl, fn, int(number))),
+                                   (self.functions, fn)):
+                    old = table.get(key, [0] * len(EVENTS))
+                    table[key] = [a + b for a, b in zip(old, costs)]
+            elif not line.startswith("cmd:") and line:
                 raise Failure(f"cachegrind: line {n}: '{line[:40]}'")
         if self.summary is None or not self.functions:
             raise Failure("cachegrind: no summary or no functions")

@@ -258,7 +258,7 @@ int main()
 			g[1] = {std::uint64_t(1) << pick(2), unsigned(600 + pick(1600)), 32};
 		int passes = small_loop ? m.passes : 1 + int(pick(m.passes));
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
-		Hierarchy fast(g[0], g[1], g[2], FUNCTIONS), plain(g[0], g[1], g[2], FUNCTIONS);
+		Hierarchy fast(g[0], g[1], g[2], FUNCTIONS + 1), plain(g[0], g[1], g[2], FUNCTIONS + 1);
 		NaiveHierarchy naive(g);
 		report(m, passes, shift, fast);
 		Run(m, passes, shift).all(plain);

@@ -50,19 +50,20 @@ def hierarchy_table(answers, bindir):
         run = vgrun.Run(os.path.join(bindir, name))
         mine, = answers.report(run, [HIERARCHY])
         theirs = vgrun.Report(vgrun.cachegrind_file(run, options))
+        functions = vgrun.by_function(mine)
         rows = []
-        for costs in (mine["main"], theirs.functions["main"],
+        for costs in (functions["main"], theirs.functions["main"],
                       loadgrid_model.summary(mine),
                       theirs.summary):
             c = dict(zip(vgrun.EVENTS, costs))
             rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
-        agree = mine == theirs.functions
+        agree = mine == theirs.places
         same = same and agree and rows[0] == rows[1] and rows[2] == rows[3]
         print(f"| `{name}` | {pair(rows[0][0], rows[1][0])} | "
               f"{pair(rows[0][1], rows[1][1])} | "
               f"{pair(rows[2][0], rows[3][0])} | "
               f"{pair(rows[2][1], rows[3][1])} | "
-              f"{len(mine)}, {'equal' if agree else 'DIFFERENT'} |")
+              f"{len(functions)}, {'equal' if agree else 'DIFFERENT'} |")
     print("\nI1 and D1 32 KiB 8-way, LL 8 MiB 16-way, 64-byte lines "
           "(`loadgrid-model predict KERNEL " + " ".join(options) + "`); "
           "LL misses are cachegrind's ILmr + DLmr + DLmw.")

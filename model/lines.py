@@ -1,0 +1,213 @@
+"""The source lines of an executable's instructions, as cachegrind names
+them: from the line tables in its DWARF 5 debug information.
+
+Like Valgrind's reader, this follows each line program's statement rows
+only: a row that is a statement ends the range of the one before, so an
+address belongs to the last statement row at or below it in its sequence,
+and a range of no bytes names nothing.  A file is named by its directory
+and name, "DIR/NAME", the directory being the compilation folder for a
+relative one.
+"""
+import struct
+
+from symbols import Error, named_sections
+
+# Forms that the directory and file tables use.
+DW_FORM_block, DW_FORM_data1, DW_FORM_data2, DW_FORM_data4 = 0x09, 0x0b, \
+    0x05, 0x06
+DW_FORM_data8, DW_FORM_data16, DW_FORM_string, DW_FORM_strp = 0x07, 0x1e, \
+    0x08, 0x0e
+DW_FORM_udata, DW_FORM_line_strp = 0x0f, 0x1f
+DW_LNCT_path, DW_LNCT_directory_index = 1, 2
+
+
+class Reader:
+    """Little-endian fields of a byte string, read in turn."""
+
+    def __init__(self, data, at, end):
+        self.data, self.at, self.end = data, at, end
+
+    def fixed(self, fmt):
+        v, = struct.unpack_from("<" + fmt, self.data, self.at)
+        self.at += struct.calcsize(fmt)
+        if self.at > self.end:
+            raise Error("a line table runs past its end")
+        return v
+
+    def leb(self, signed=False):
+        v = shift = 0
+        while True:
+            if self.at >= self.end:
+                raise Error("a line table runs past its end")
+            b = self.data[self.at]
+            self.at += 1
+            v |= (b & 0x7f) << shift
+            shift += 7
+            if not b & 0x80:
+                break
+        if signed and b & 0x40:
+            v -= 1 << shift
+        return v
+
+    def cstring(self):
+        end = self.data.index(b"\0", self.at)
+        text = self.data[self.at:end].decode(errors="replace")
+        self.at = end + 1
+        return text
+
+
+def string_at(data, section, offset):
+    if section is None or offset >= section[1]:
+        raise Error("a line table names a string outside its section")
+    at = section[0] + offset
+    return data[at:data.index(b"\0", at)].decode(errors="replace")
+
+
+def entries(r, data, strs):
+    """A DWARF 5 directory or file table: per entry, its path and its
+    directory's number."""
+    formats = [(r.leb(), r.leb()) for _ in range(r.fixed("B"))]
+    out = []
+    for _ in range(r.leb()):
+        path, folder = None, 0
+        for content, form in formats:
+            if form == DW_FORM_string:
+                v = r.cstring()
+            elif form in (DW_FORM_line_strp, DW_FORM_strp):
+                v = string_at(data, strs[form], r.fixed("I"))
+            elif form == DW_FORM_udata:
+                v = r.leb()
+            elif form in (DW_FORM_data1, DW_FORM_data2, DW_FORM_data4,
+                          DW_FORM_data8):
+                v = r.fixed({DW_FORM_data1: "B", DW_FORM_data2: "H",
+                             DW_FORM_data4: "I", DW_FORM_data8: "Q"}[form])
+            elif form == DW_FORM_data16:
+                v = r.fixed("16s")
+            elif form == DW_FORM_block:
+                r.at += r.leb()
+                v = None
+            else:
+                raise Error(f"a line table's form {form:#x} is not read here")
+            if content == DW_LNCT_path:
+                path = v
+            elif content == DW_LNCT_directory_index:
+                folder = v
+        out.append((path, folder))
+    return out
+
+
+def program(data, at, strs):
+    """One unit's line table: its statement ranges [(start, end, file,
+    line)], and where the next unit begins."""
+    r = Reader(data, at, len(data))
+    length = r.fixed("I")
+    if length >= 0xfffffff0:
+        raise Error("a 64-bit DWARF line table is not read here")
+    end = r.at + length
+    r.end = end
+    version = r.fixed("H")
+    if version != 5:
+        raise Error(f"a line table of DWARF version {version}; only 5 is "
+                    "read here (build with -gdwarf-5)")
+    if r.fixed("B") != 8:
+        raise Error("a line table of addresses not 8 bytes wide")
+    r.fixed("B")  # segment selector size
+    header_end = r.fixed("I") + r.at
+    min_length = r.fixed("B")
+    r.fixed("B")  # operations per instruction
+    default_stmt = r.fixed("B")
+    line_base = r.fixed("b")
+    line_range = r.fixed("B")
+    opcode_base = r.fixed("B")
+    arg_counts = [r.fixed("B") for _ in range(opcode_base - 1)]
+    dirs = entries(r, data, strs)
+    files = entries(r, data, strs)
+    r.at = header_end
+    names = []
+    for path, folder in files:
+        d = dirs[folder][0] if folder < len(dirs) else None
+        if d and not d.startswith("/"):
+            d = f"{dirs[0][0]}/{d}"
+        names.append(f"{d}/{path}" if d and not path.startswith("/")
+                     else path)
+    out = []
+
+    def reset():
+        return {"address": 0, "file": 1, "line": 1, "stmt": default_stmt}
+    state, last = reset(), None
+
+    def row(ends=False):
+        nonlocal last
+        if state["stmt"] or ends:
+            if last and state["address"] > last[0]:
+                out.append((last[0], state["address"], last[1], last[2]))
+            f = state["file"]
+            last = None if ends else (
+                state["address"],
+                names[f] if f < len(names) else "???", state["line"])
+
+    while r.at < end:
+        op = r.fixed("B")
+        if op >= opcode_base:
+            adjusted = op - opcode_base
+            state["address"] += (adjusted // line_range) * min_length
+            state["line"] += line_base + adjusted % line_range
+            row()
+        elif op == 0:
+            size = r.leb()
+            next_at = r.at + size
+            sub = r.fixed("B")
+            if sub == 1:  # end of a sequence
+                row(ends=True)
+                state, last = reset(), None
+            elif sub == 2:
+                state["address"] = r.fixed("Q")
+            r.at = next_at
+        elif op == 1:
+            row()
+        elif op == 2:
+            state["address"] += r.leb() * min_length
+        elif op == 3:
+            state["line"] += r.leb(signed=True)
+        elif op == 4:
+            state["file"] = r.leb()
+        elif op == 6:
+            state["stmt"] = not state["stmt"]
+        elif op == 8:
+            state["address"] += ((255 - opcode_base) // line_range) * \
+                min_length
+        elif op == 9:
+            state["address"] += r.fixed("H")
+        else:  # column, basic block, prologue and epilogue marks, ISA
+            for _ in range(arg_counts[op - 1]):
+                r.leb()
+    return out, end
+
+
+def source_lines(path):
+    """[(start, end, file, line)] in address order, none overlapping; []
+    for an executable without a line table."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        sections = named_sections(data)
+        if ".debug_line" not in sections:
+            return []
+        at, size = sections[".debug_line"]
+        strs = {DW_FORM_line_strp: sections.get(".debug_line_str"),
+                DW_FORM_strp: sections.get(".debug_str")}
+        ranges = []
+        while at < sections[".debug_line"][0] + size:
+            found, at = program(data, at, strs)
+            ranges += found
+    except (struct.error, ValueError, IndexError) as e:
+        raise Error(f"a damaged line table ({e})") from None
+    ranges.sort()
+    out = []
+    for r in ranges:  # where two overlap, the later start cuts the earlier
+        if out and out[-1][1] > r[0]:
+            start, _, file, line = out.pop()
+            if r[0] > start:
+                out.append((start, r[0], file, line))
+        out.append(r)
+    return out
