@@ -8,6 +8,7 @@ PYTHONPATH (SOURCE_DIR/model).
 """
 import glob
 import os
+import random
 import re
 import shutil
 import signal
@@ -513,6 +514,128 @@ class Runs(unittest.TestCase):
                                   "HOME": "/nonexistent"})
         self.assertEqual((out.returncode, out.stdout), (0, want), out.stderr)
         self.assertIn("temporary folder", out.stderr)
+
+
+class Machines(unittest.TestCase):
+    """Exact whatever the machine, the shell and the build: the caches
+    cachegrind takes, the environment as given, debug info, no pipes left
+    behind, a repeat line that pastes, and models kept per Valgrind."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.env = dict(os.environ, LOADGRID_MODEL_CACHE=os.path.join(
+            self.tmp.name, "cache"))
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_caches_as_cachegrind_takes_them(self):
+        big = model("misses", KERNELS[0], "--passes", "1", "--cache",
+                    "1073741824,2,64", "1610612736,3,64", env=self.env)
+        self.assertEqual(big.returncode, 0, big.stderr)
+        for g in ("2147483648,2,64", "64,1,64", "96,1,32", "32768,8,8"):
+            out = model("misses", KERNELS[0], "--cache", g, env=self.env)
+            self.assertEqual(out.returncode, 2, g)
+        # The front end and the engine keep one set of rules.
+        rng = random.Random(1)
+        for _ in range(300):
+            g = ",".join(str(rng.choice([0, 1, 3, 16, 32, 96, 1 << 30,
+                                         1 << 31, rng.randrange(1 << 12)]) *
+                             rng.choice([1, 2, 64])) for _ in range(3))
+            try:
+                loadgrid_model.geometry(g)
+                front = True
+            except loadgrid_model.Usage:
+                front = False
+            engine = subprocess.run([ENGINE, "cache", g], capture_output=True)
+            self.assertEqual(engine.returncode == 0, front, g)
+
+    def test_here_without_a_locale(self):
+        for env in ({}, {"LANG": "C"}):
+            with self.subTest(env=env):
+                shutil.copy(KERNELS[1], self.tmp.name)
+                out = subprocess.run(
+                    [MODEL, "misses", "--here", "./loadgrid2", "--cache",
+                     "32k,8,64"], env=env, cwd=self.tmp.name,
+                    capture_output=True, text=True)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                cg = os.path.join(self.tmp.name, "cg.out")
+                subprocess.run([shutil.which("valgrind"),
+                                "--tool=cachegrind", "--cache-sim=yes",
+                                "--D1=32768,8,64",
+                                f"--cachegrind-out-file={cg}", "./loadgrid2"],
+                               env=env, cwd=self.tmp.name, check=True,
+                               capture_output=True)
+                with open(cg) as f:
+                    main = vgrun.Report(f.read()).functions["main"]
+                self.assertEqual(out.stdout.split()[6:8],
+                                 [str(main[4]), str(main[7])])
+
+    def test_debug_info(self):
+        kernel = os.path.join(self.tmp.name, "loadgrid3")
+        subprocess.run([os.environ["CXX"], "-O0", "-g", "-fno-pie",
+                        os.environ["LINK"], "-o", kernel, os.path.join(
+                            os.environ["SOURCE_DIR"], "kernels",
+                            "loadgrid3.cpp")], check=True)
+        caches = ["--I1=16384,4,64", "--D1=8192,2,32", "--LL=1048576,8,128"]
+        out = model("predict", kernel, *caches, env=self.env)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        source = os.path.join(os.environ["SOURCE_DIR"], "kernels",
+                              "loadgrid3.cpp")
+        self.assertIn(f"\nfl={os.path.realpath(source)}\nfn=main\n",
+                      out.stdout)
+        out = model("check", kernel, *caches, env=self.env)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.assertRegex(out.stdout, r"on [0-9]+ lines, and the summary agree")
+
+    def test_killed_tool_leaves_no_pipes(self):
+        pipes = os.path.join(self.tmp.name, "pipes")
+        os.mkdir(pipes)
+        p = subprocess.Popen([MODEL, "run", "--here", KERNELS[1], "--",
+                              "valgrind", "--tool=lackey", "--trace-mem=yes",
+                              "--log-file=/dev/null"],
+                             env=dict(self.env, TMPDIR=pipes))
+        for _ in range(100):
+            if len(os.listdir(pipes)) == 3:
+                break
+            time.sleep(0.1)
+        self.assertEqual(len(os.listdir(pipes)), 3)
+        subprocess.run(["pkill", "-KILL", "-P", str(p.pid)])
+        self.assertEqual(p.wait(), 128 + signal.SIGKILL)
+        self.assertEqual(os.listdir(pipes), [])
+
+    def test_repeat_line_pastes(self):
+        out = subprocess.run([os.path.relpath(MODEL, self.tmp.name), "check",
+                              KERNELS[0], "--cache", "8k,1,32"],
+                             capture_output=True, text=True, cwd=self.tmp.name,
+                             env=dict(self.env, PATH="/usr/bin:/bin"))
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        said = out.stdout.splitlines()
+        self.assertEqual(said[-2], "repeat one by hand:")
+        again = subprocess.run(["sh", "-c", said[-1]], cwd=self.tmp.name,
+                               capture_output=True, text=True,
+                               env=dict(self.env, PATH="/usr/bin:/bin"))
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertTrue(glob.glob(os.path.join(self.tmp.name,
+                                               "cachegrind.out.*")))
+
+    def test_another_valgrind_learns_again(self):
+        # Another launcher, however like the first, is another Valgrind.
+        bin = os.path.join(self.tmp.name, "bin")
+        os.mkdir(bin)
+        wrapper = os.path.join(bin, "valgrind")
+        with open(wrapper, "w") as f:
+            f.write(f"#!/bin/sh\nexec {shutil.which('valgrind')} \"$@\"\n")
+        os.chmod(wrapper, 0o755)
+        args = ("misses", KERNELS[0], "--passes", "1", "--cache", "8k,1,32")
+        first = model(*args, env=self.env)
+        other = model(*args, env=dict(self.env, PATH=bin + ":" +
+                                      os.environ["PATH"]))
+        self.assertEqual((other.returncode, other.stdout),
+                         (0, first.stdout), other.stderr)
+        self.assertIn("learning loadgrid1", other.stderr)
+        self.assertEqual(
+            len(cached_models(self.env["LOADGRID_MODEL_CACHE"])), 2)
 
 
 class Commands(unittest.TestCase):
