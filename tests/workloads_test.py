@@ -50,7 +50,8 @@ class Runner(Case):
         for name in PROGRAMS[:3]:
             self.assertRegex(r.stdout, rf"\n{name} +[0-9,]+ .* equal\n")
             self.assertRegex(r.stdout, rf"\n{name}  all [0-9]+ functions "
-                             "x 9 events and the summary agree\n")
+                             "x 9 events, on [0-9]+ lines, and the summary "
+                             "agree\n")
 
     def test_plain_timer_without_hyperfine(self):
         env = dict(os.environ, PATH=self.dir)  # finds no hyperfine

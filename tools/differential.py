@@ -3,8 +3,8 @@ run on this machine, for random cases drawn from a seed.
 
     differential.py BUILD_DIR [--seed N] [--count N] [--only K]
 
-A case is a kernel (loadgrid1, 2 or 3), a build of it (g++, clang++, g++
-with -g; each made here from the sources), a run (the canonical one, or
+A case is a kernel (loadgrid1, 2 or 3), a build of it (g++ or clang++,
+each with and without -g; made here from the sources), a run (the canonical one, or
 one started from a shell: its environment empty, without a locale, with
 LANG=C or long; its kernel typed as ./name, by an absolute path or
 through .., from its own folder or another) and a hierarchy from the
@@ -57,8 +57,11 @@ def run(argv, **kw):
 
 def builds(folder):
     """Each kernel built each way that a compiler here allows, with the
-    build's own flags: {build: folder of its three kernels}."""
-    ways = {"g++": ["g++"], "clang++": ["clang++"], "g++ -g": ["g++", "-g"]}
+    build's own flags: {build: folder of its three kernels}.  The -g builds
+    name their source two ways, which their line tables keep: relative to
+    the folder compiled in, and by an absolute path from another."""
+    ways = {"g++": ["g++"], "clang++": ["clang++"], "g++ -g": ["g++", "-g"],
+            "clang++ -g": ["clang++", "-g"]}
     out = {}
     for name, (cxx, *extra) in ways.items():
         if not shutil.which(cxx):
@@ -66,10 +69,13 @@ def builds(folder):
             continue
         where = os.path.join(folder, name.replace(" ", ""))
         os.makedirs(where)
+        relative = name == "g++ -g"
         for k in KERNELS:
+            source = os.path.join("kernels", f"{k}.cpp")
             run([cxx, "-std=gnu++17", "-O0", "-fno-pie", "-Wno-uninitialized",
                  *extra, "-static", "-o", os.path.join(where, k),
-                 os.path.join(SOURCE, "kernels", f"{k}.cpp")])
+                 source if relative else os.path.join(SOURCE, source)],
+                cwd=SOURCE if relative else where)
         out[name] = where
     return out
 
@@ -168,8 +174,10 @@ class Case:
 
     def cachegrind(self, model, out):
         """cachegrind's file of the same run."""
+        # The gdb server's pipes beside the output, not in /tmp.
         argv = [VALGRIND, "--tool=cachegrind", "--cache-sim=yes",
-                *self.options(), f"--cachegrind-out-file={out}"]
+                *self.options(), f"--cachegrind-out-file={out}",
+                f"--vgdb-prefix={out}.vgdb-pipe"]
         if self.here:
             run([*argv, self.path], env=self.shell_env(VALGRIND), cwd=self.cwd)
         else:
@@ -257,10 +265,12 @@ def main():
                 return case, [f"failed: {e}"]
         bad = 0
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            for case, found in pool.map(one, cases):
+            for n, (case, found) in enumerate(pool.map(one, cases), 1):
                 if found:
                     bad += 1
                     print(f"{case}\n  " + "\n  ".join(found), flush=True)
+                if n % 25 == 0 and n < len(cases):
+                    say(f"{n} of {len(cases)} cases, {bad} differ")
         print(f"{len(cases)} cases, {bad} differ (seed {seed})")
         return 1 if bad or not cases else 0
 
