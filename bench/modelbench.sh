@@ -60,7 +60,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir "$tmp/reports"
 hs=()
 while read -r h; do hs+=("${h//:/ }"); done <<<"$hierarchies"
-printf 'PYTHONPATH=%q /usr/bin/python3 %q %q %q' "$here/../model" \
+printf 'PYTHONPATH=%q /usr/bin/python3 %q %q %q' "$here/.." \
   "$here/reports.py" "$bindir" "$tmp/reports" >"$tmp/reports.sh"
 printf ' %q' "${hs[@]}" >>"$tmp/reports.sh"
 echo

@@ -7,8 +7,8 @@
 
 Nothing here knows an address: main's code comes from the symbol table,
 the arrays from the addresses that main's code reads.  Exits 1 with the
-reason on the first fault found.  Run it with PYTHONPATH=SOURCE/model, the
-folder of the model's modules.
+reason on the first fault found.  Run it from the source folder, as
+python3 -m tests.kernelrun, or with PYTHONPATH naming that folder.
 """
 import ctypes
 import functools
@@ -19,10 +19,11 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:
-    import vgrun
+    from loadgrid import messages, runs, valgrind
 except ImportError:
-    sys.exit("kernelrun: the model's modules: not found; run it with "
-             f"PYTHONPATH={os.path.normpath(os.path.join(HERE, '..', 'model'))}")
+    sys.exit("kernelrun: the loadgrid package: not found; run it from "
+             "the source folder as python3 -m tests.kernelrun, or with "
+             "PYTHONPATH naming that folder")
 
 PASSES = 1000
 STEPS = 600
@@ -67,14 +68,14 @@ class Trace:
 
     def __init__(self, path, passes, args=()):
         self.len, self.index, self.random = kernel(path)
-        lo, hi = vgrun.symbol(path, "main")
+        lo, hi = valgrind.symbol(path, "main")
         self.passes = passes
         self.events = []  # (instruction, kind, address, size) made by main
         self.calls = []   # per event: times control left main since the last
         # Array reads are the loads whose address moves; stop once the
         # passes wanted are in.
         want = passes * STEPS * ARRAYS + ARRAYS
-        watch = vgrun.Watch(lo, hi)
+        watch = valgrind.Watch(lo, hi)
         left = [0]
 
         def enough(rec):
@@ -88,7 +89,7 @@ class Trace:
                 left[0] = 0
             return watch.reads >= want
 
-        vgrun.lackey(vgrun.Run(path), stop=enough, args=args)
+        valgrind.lackey(runs.Run(path), stop=enough, args=args)
         check(self.events, f"{path}: no trace of main")
         self.frame_top = self.events[0][2]  # main's first store: push %rbp
 
@@ -271,5 +272,5 @@ if __name__ == "__main__":
         sys.exit(__doc__)
     try:
         commands[sys.argv[1]](*sys.argv[2:])
-    except (Fault, vgrun.Failure) as e:
+    except (Fault, messages.Failure) as e:
         sys.exit(f"FAIL: {e}")

@@ -4,7 +4,7 @@ answers to bad input.
 
 Environment: MODEL (the loadgrid-model to test), BINDIR (the kernels),
 SOURCE_DIR, CXX and LINK (to build broken kernels), LOADGRID_MODEL_CACHE,
-PYTHONPATH (SOURCE_DIR/model).
+PYTHONPATH (SOURCE_DIR, for the loadgrid package).
 """
 import glob
 import os
@@ -18,13 +18,13 @@ import tempfile
 import time
 import unittest
 
-import loadgrid_model
-import vgrun
+from loadgrid import cachegrind_out, caches, kernels, runs, store, valgrind
+from loadgrid.answers import Answers
 
 MODEL = os.environ["MODEL"]
 BINDIR = os.environ["BINDIR"]
-ENGINE = os.path.join(BINDIR, "model", "loadgrid-engine")
-KERNELS = [os.path.join(BINDIR, k) for k in vgrun.KERNELS]
+ENGINE = os.path.join(BINDIR, "engine", "loadgrid-engine")
+KERNELS = [os.path.join(BINDIR, k) for k in kernels.NAMES]
 SWEEP = ["8k,1,32", "32k,8,64", "48k,12,64", "64k,2,64", "1m,16,64",
          "24k,3,64", "40k,5,128"]
 
@@ -45,7 +45,7 @@ def learned(kernel):
     need be."""
     model("misses", kernel, "--passes", "1", "--cache", "32k,8,64")
     folder = os.environ["LOADGRID_MODEL_CACHE"]
-    key = loadgrid_model.run_key(vgrun.Run(kernel), vgrun.digest(kernel))
+    key = store.run_key(runs.Run(kernel), runs.digest(kernel))
     file, = glob.glob(os.path.join(
         folder, f"{os.path.basename(kernel)}-{key[:16]}-*.model"))
     return file
@@ -55,13 +55,13 @@ class Trace(unittest.TestCase):
     def test_start_equals_plain_lackey_run(self):
         for kernel in KERNELS:
             with self.subTest(kernel=os.path.basename(kernel)):
-                lo, hi = vgrun.symbol(kernel, "main")
-                watch = vgrun.Watch(lo, hi)
+                lo, hi = valgrind.symbol(kernel, "main")
+                watch = valgrind.Watch(lo, hi)
 
                 def enough(rec):
                     watch.see(rec)
                     return watch.reads >= 1.5 * 600 * 20
-                seen = din(vgrun.lackey(vgrun.Run(kernel), stop=enough))
+                seen = din(valgrind.lackey(runs.Run(kernel), stop=enough))
                 out = model("trace", kernel, "--passes", "2", "--fetches")
                 self.assertEqual(out.returncode, 0, out.stderr)
                 self.assertEqual(out.stdout.splitlines()[:len(seen)], seen)
@@ -73,8 +73,8 @@ class Trace(unittest.TestCase):
                 with open(learned(kernel)) as f:
                     addr, insn = re.search(r"^counter (\w+) (\w+)$",
                                            f.read(), re.M).groups()
-                seen = din(vgrun.lackey(
-                    vgrun.Run(kernel),
+                seen = din(valgrind.lackey(
+                    runs.Run(kernel),
                     poke=(int(insn, 16), int(addr, 16), 998)))
                 out = model("trace", kernel, "--passes", "2", "--fetches")
                 self.assertEqual(out.stdout.splitlines(), seen)
@@ -126,10 +126,10 @@ class Misses(unittest.TestCase):
                     self.assertEqual(list(map(int, row[3:])), want)
 
     def test_several_shifts_in_one_call(self):
-        run = vgrun.Run(KERNELS[0])
+        run = runs.Run(KERNELS[0])
         geometries = [(8192, 1, 32), (32768, 8, 64)]
         shifts = [0, -16, 4096]
-        with loadgrid_model.Answers(ENGINE) as answers:
+        with Answers(ENGINE) as answers:
             got = answers.misses_at(run, geometries, 2, shifts)
             self.assertEqual(got, [answers.misses(run, geometries, 2, s)
                                    for s in shifts])
@@ -159,12 +159,12 @@ class Check(unittest.TestCase):
         # cachegrind's own caches here, and others with a line size of
         # their own at each level.
         kernel = os.path.join(BINDIR, os.environ["KERNEL"])
-        for caches in ([], ["--I1=16384,4,32", "--D1=8k,2,64",
-                            "--LL", "262144,8,128"]):
-            with self.subTest(caches=caches), \
+        for given in ([], ["--I1=16384,4,32", "--D1=8k,2,64",
+                           "--LL", "262144,8,128"]):
+            with self.subTest(caches=given), \
                     tempfile.TemporaryDirectory() as tmp:
                 predicted = os.path.join(tmp, "predicted")
-                out = model("predict", kernel, *caches, "-o", predicted)
+                out = model("predict", kernel, *given, "-o", predicted)
                 self.assertEqual(out.returncode, 0, out.stderr)
                 with open(predicted) as f:
                     mine = f.read()
@@ -183,7 +183,7 @@ class Check(unittest.TestCase):
                 r = subprocess.run(["cg_annotate", predicted],
                                    capture_output=True, text=True)
                 self.assertEqual(r.returncode, 0, r.stderr)
-                out = model("check", kernel, *caches)
+                out = model("check", kernel, *given)
                 self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
                 self.assertRegex(out.stdout, r"^all [0-9]+ functions x 9 "
                                  "events, on [0-9]+ lines, and the summary "
@@ -371,7 +371,7 @@ class Damage(unittest.TestCase):
                                    "\nsource 20 10 5 x.cpp\nsegment head"),
                               "source: empty, or not after"),
         }
-        engine = os.path.join(BINDIR, "model", "loadgrid-engine")
+        engine = os.path.join(BINDIR, "engine", "loadgrid-engine")
         bad = os.path.join(self.tmp.name, "bad.model")
         for why, (text, reason) in cases.items():
             with self.subTest(why):
@@ -476,7 +476,7 @@ class Runs(unittest.TestCase):
              "./loadgrid1"], cwd=self.tmp.name, env=env, capture_output=True)
         self.assertEqual(by_hand.returncode, 0)
         with open(os.path.join(self.tmp.name, "cg.out")) as f:
-            main = vgrun.Report(f.read()).functions["main"]
+            main = cachegrind_out.Report(f.read()).functions["main"]
         self.assertEqual(out.stdout.split()[6:8], [str(main[4]), str(main[7])])
 
     def test_signals_leave_nothing(self):
@@ -555,9 +555,9 @@ class Machines(unittest.TestCase):
                                          1 << 31, rng.randrange(1 << 12)]) *
                              rng.choice([1, 2, 64])) for _ in range(3))
             try:
-                loadgrid_model.geometry(g)
+                caches.geometry(g)
                 front = True
-            except loadgrid_model.Usage:
+            except caches.Refused:
                 front = False
             engine = subprocess.run([ENGINE, "cache", g], capture_output=True)
             self.assertEqual(engine.returncode == 0, front, g)
@@ -579,7 +579,7 @@ class Machines(unittest.TestCase):
                                env=env, cwd=self.tmp.name, check=True,
                                capture_output=True)
                 with open(cg) as f:
-                    main = vgrun.Report(f.read()).functions["main"]
+                    main = cachegrind_out.Report(f.read()).functions["main"]
                 self.assertEqual(out.stdout.split()[6:8],
                                  [str(main[4]), str(main[7])])
 
@@ -694,7 +694,7 @@ class Commands(unittest.TestCase):
             out, = os.listdir(tmp)
             self.assertTrue(out.startswith("cachegrind.out."))
             with open(os.path.join(tmp, out)) as f:
-                main = vgrun.Report(f.read()).functions["main"]
+                main = cachegrind_out.Report(f.read()).functions["main"]
         self.assertEqual(want.split()[6:8], [str(main[4]), str(main[7])])
         r = model("run", kernel, "--", "sh", "-c", 'exit 7')
         self.assertEqual(r.returncode, 7)

@@ -3,7 +3,7 @@ each holds, cachegrind's points on the model's lines; and the pieces the
 pictures are drawn from.
 
 Environment: BINDIR (the kernels and loadgrid-model), SOURCE_DIR,
-LOADGRID_MODEL_CACHE, PYTHONPATH (SOURCE_DIR/model and SOURCE_DIR/tools).
+LOADGRID_MODEL_CACHE, PYTHONPATH (SOURCE_DIR and SOURCE_DIR/tools).
 """
 import base64
 import csv
@@ -15,13 +15,13 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-import loadgrid_model
 import pictures
-import vgrun
+from loadgrid import runs
+from loadgrid.answers import Answers
 
 SOURCE = os.environ["SOURCE_DIR"]
 BINDIR = os.environ["BINDIR"]
-ENGINE = os.path.join(BINDIR, "model", "loadgrid-engine")
+ENGINE = os.path.join(BINDIR, "engine", "loadgrid-engine")
 COMMITTED = os.path.join(SOURCE, "pictures")
 SCRIPT = os.path.join(SOURCE, "tools", "pictures.py")
 
@@ -101,9 +101,9 @@ class Drawn(unittest.TestCase):
             mine = [r for r in rows if r["kernel"] == k]
             geos = [(int(r["size"]), int(r["ways"]), int(r["line"]))
                     for r in mine]
-            with loadgrid_model.Answers(ENGINE) as answers:
+            with Answers(ENGINE) as answers:
                 model = answers.misses(
-                    vgrun.Run(os.path.join(BINDIR, k)), geos, 1000, 0)
+                    runs.Run(os.path.join(BINDIR, k)), geos, 1000, 0)
             for r, g, m in zip(mine, geos, model):
                 with self.subTest(kernel=k, cache=g):
                     self.assertEqual(
@@ -175,9 +175,9 @@ class Series(unittest.TestCase):
 
     def test_each_line_of_a_pass(self):
         for k in ("loadgrid1", "loadgrid3"):
-            with self.subTest(k), loadgrid_model.Answers(ENGINE) as answers:
+            with self.subTest(k), Answers(ENGINE) as answers:
                 indices = answers.indices(
-                    vgrun.Run(os.path.join(BINDIR, k)), 1)
+                    runs.Run(os.path.join(BINDIR, k)), 1)
                 bases = pictures.read_bases(BINDIR, k, indices)
                 length = pictures.LENGTH[k]
                 self.assertEqual([bases[j] - bases[j + 1]

@@ -7,7 +7,7 @@ run beside each, as Markdown tables.
 usage: answers.py BINDIR
 
 BINDIR holds the kernels and loadgrid-model (a build folder).  Run it
-with PYTHONPATH=SOURCE/model, the folder of the model's modules.  Exits 1
+from the source folder as python3 -m tools.answers.  Exits 1
 if any answer differs from cachegrind's.
 """
 import argparse
@@ -16,11 +16,12 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:
-    import loadgrid_model
-    import vgrun
+    from loadgrid import cachegrind_out, kernels, messages, runs, valgrind
+    from loadgrid.answers import Answers
 except ImportError:
-    sys.exit("answers: the model's modules: not found; run it with "
-             f"PYTHONPATH={os.path.normpath(os.path.join(HERE, '..', 'model'))}")
+    sys.exit("answers: the loadgrid package: not found; run it from "
+             "the source folder as python3 -m tools.answers, or with "
+             "PYTHONPATH naming that folder")
 
 CACHES = [("8 KiB direct-mapped, 32-byte lines", "8192,1,32"),
           ("32 KiB 8-way", "32768,8,64"),
@@ -40,22 +41,22 @@ HIERARCHY = [(32768, 8, 64), (32768, 8, 64), (8 << 20, 16, 64)]
 def hierarchy_table(answers, bindir):
     """main's and the whole run's I1 and LL misses in one hierarchy, and
     whether every function's every event agrees."""
-    options = loadgrid_model.cache_options(HIERARCHY)
+    options = cachegrind_out.cache_options(HIERARCHY)
     print("| kernel | I1 misses in `main` | cachegrind | LL misses in `main` "
           "| cachegrind | I1 misses, whole run | cachegrind "
           "| LL misses, whole run | cachegrind | functions, all 9 events |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     same = True
-    for name in vgrun.KERNELS:
-        run = vgrun.Run(os.path.join(bindir, name))
+    for name in kernels.NAMES:
+        run = runs.Run(os.path.join(bindir, name))
         mine, = answers.report(run, [HIERARCHY])
-        theirs = vgrun.Report(vgrun.cachegrind_file(run, options))
-        functions = vgrun.by_function(mine)
+        theirs = cachegrind_out.Report(valgrind.cachegrind_file(run, options))
+        functions = cachegrind_out.by_function(mine)
         rows = []
         for costs in (functions["main"], theirs.functions["main"],
-                      loadgrid_model.summary(mine),
+                      cachegrind_out.summary(mine),
                       theirs.summary):
-            c = dict(zip(vgrun.EVENTS, costs))
+            c = dict(zip(cachegrind_out.EVENTS, costs))
             rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
         agree = mine == theirs.places
         same = same and agree and rows[0] == rows[1] and rows[2] == rows[3]
@@ -78,7 +79,7 @@ def main():
     p.add_argument("bindir", metavar="BINDIR",
                    help="the build folder: the kernels and loadgrid-model")
     bindir = p.parse_args().bindir
-    with loadgrid_model.Answers(os.path.join(bindir, "model",
+    with Answers(os.path.join(bindir, "engine",
                                              "loadgrid-engine")) as answers:
         return tables(answers, bindir)
 
@@ -88,11 +89,11 @@ def tables(answers, bindir):
     same = True
     access_rows, miss_rows = [], []
     geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
-    for name in vgrun.KERNELS:
-        run = vgrun.Run(os.path.join(bindir, name))
+    for name in kernels.NAMES:
+        run = runs.Run(os.path.join(bindir, name))
         predicted = answers.misses(run, geometries)
         reads, writes = answers.accesses(run)
-        measured = [vgrun.cachegrind(run, g) for _, g in CACHES]
+        measured = [valgrind.cachegrind(run, g) for _, g in CACHES]
         same = same and (reads, writes) == measured[0][:2]
         access_rows.append(f"| `{name}` | {pair(reads, measured[0][0])} | "
                            f"{pair(writes, measured[0][1])} |")
@@ -121,5 +122,5 @@ def tables(answers, bindir):
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except vgrun.Failure as e:
+    except messages.Failure as e:
         sys.exit(f"answers: {e}")

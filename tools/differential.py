@@ -32,10 +32,11 @@ import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 try:
-    import vgrun
+    from loadgrid import valgrind
 except ImportError:
-    sys.exit("differential: cannot import the model's modules: run it with "
-             f"PYTHONPATH={os.path.join(SOURCE, 'model')}")
+    sys.exit("differential: the loadgrid package: not found; run it from "
+             "the source folder as python3 -m tools.differential, or with "
+             "PYTHONPATH naming that folder")
 KERNELS = ("loadgrid1", "loadgrid2", "loadgrid3")
 LEVELS = ("I1", "D1", "LL")
 MAX_CACHE = 1 << 30
@@ -250,7 +251,7 @@ def main():
         os.makedirs(os.path.join(scratch, "elsewhere"))
         say("building the kernels with each compiler")
         kernels = builds(os.path.join(scratch, "kernels"))
-        narrowest = vgrun.narrowest_line(16)
+        narrowest = valgrind.narrowest_line(16)
         rng = random.Random(seed)
         cases = [Case(rng, k, kernels, narrowest, scratch)
                  for k in range(a.count if a.only is None else a.only + 1)]

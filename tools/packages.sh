@@ -87,7 +87,7 @@ if ((EUID == 0)); then
   installed=1
   apt-get install -y "$deb"
   mapfile -t files < <(dpkg-query -L loadgrid)
-  compgen -G "/usr/lib*/loadgrid/__pycache__/loadgrid_model.*.pyc" >/dev/null ||
+  compgen -G "/usr/lib*/loadgrid/loadgrid/__pycache__/cli.*.pyc" >/dev/null ||
     fail "postinst compiled no byte code for loadgrid-model's modules"
   root_home=$tmp/root-home  # root's model cache for this run, not /root's
   mkdir "$root_home"

@@ -4,7 +4,7 @@
 usage: pictures.py BINDIR OUTDIR [--measured FILE | --measure]
 
 BINDIR holds the kernels and loadgrid-model (a build folder); run it
-with PYTHONPATH=SOURCE/model, the folder of the model's modules.  The lines
+from the source folder as python3 -m tools.pictures.  The lines
 are loadgrid-model's answers; the points are cachegrind's counts of the
 canonical run: by default those recorded in the source tree's
 pictures/measured.csv, or in FILE; with --measure, measured again now
@@ -24,12 +24,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:
-    import loadgrid_model
-    import vgrun
-    from kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS
+    from loadgrid import kernels, messages, runs, valgrind
+    from loadgrid.answers import Answers
+    from loadgrid.kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS
 except ImportError:
-    sys.exit("pictures: the model's modules: not found; run it with "
-             f"PYTHONPATH={os.path.normpath(os.path.join(HERE, '..', 'model'))}")
+    sys.exit("pictures: the loadgrid package: not found; run it from "
+             "the source folder as python3 -m tools.pictures, or with "
+             "PYTHONPATH naming that folder")
 
 RECORDED = os.path.normpath(os.path.join(HERE, "..", "pictures",
                                          "measured.csv"))
@@ -278,10 +279,10 @@ def pattern(outdir, name, bases, indices, all_indices):
 
 def measure(bindir, geometries):
     """cachegrind's D1 read misses of main for each (kernel, geometry)."""
-    jobs = [(k, g) for k in vgrun.KERNELS for g in geometries]
+    jobs = [(k, g) for k in kernels.NAMES for g in geometries]
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        got = pool.map(lambda job: vgrun.cachegrind(
-            vgrun.Run(os.path.join(bindir, job[0])), job[1])[2], jobs)
+        got = pool.map(lambda job: valgrind.cachegrind(
+            runs.Run(os.path.join(bindir, job[0])), job[1])[2], jobs)
         return dict(zip(jobs, got))
 
 
@@ -297,7 +298,7 @@ def read_measured(path):
     except (KeyError, ValueError, TypeError):
         raise Failure(f"{path}: not kernel,size,ways,line,D1mr rows") \
             from None
-    missing = [(k, g) for k in vgrun.KERNELS for g in MEASURED
+    missing = [(k, g) for k in kernels.NAMES for g in MEASURED
                if (k, g) not in measured]
     if missing:
         k, g = missing[0]
@@ -318,9 +319,9 @@ def curves(outdir, answers, bindir, measured, pool):
     """Misses per read against cache size, and against associativity."""
     geos = [(s, w, LINE) for s, w in SIZES + MARKS] + \
         [(32 << 10, w, LINE) for w in WAYS]
-    model = dict(zip(vgrun.KERNELS, pool.map(
-        lambda k: answers.misses(vgrun.Run(os.path.join(bindir, k)), geos),
-        vgrun.KERNELS)))
+    model = dict(zip(kernels.NAMES, pool.map(
+        lambda k: answers.misses(runs.Run(os.path.join(bindir, k)), geos),
+        kernels.NAMES)))
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 5))
 
     def rate(name, size, ways):
@@ -380,13 +381,13 @@ def shifts(outdir, answers, bindir, pool):
     """How misses move with the stack's position: the model's answers only,
     one stem a shift."""
     def at(name):
-        return answers.misses_at(vgrun.Run(os.path.join(bindir, name)),
+        return answers.misses_at(runs.Run(os.path.join(bindir, name)),
                                  SHIFT_CACHES, PASSES, SHIFTS)
-    got = dict(zip(vgrun.KERNELS, pool.map(at, vgrun.KERNELS)))
-    fig, axes = plt.subplots(len(vgrun.KERNELS), len(SHIFT_CACHES),
+    got = dict(zip(kernels.NAMES, pool.map(at, kernels.NAMES)))
+    fig, axes = plt.subplots(len(kernels.NAMES), len(SHIFT_CACHES),
                              figsize=(11, 6.5), sharex=True, squeeze=False)
     for c, (size, ways, line) in enumerate(SHIFT_CACHES):
-        for r, name in enumerate(vgrun.KERNELS):
+        for r, name in enumerate(kernels.NAMES):
             ax = axes[r][c]
             misses = [rows[c][0] for rows in got[name]]
             base = misses[SHIFTS.index(0)]
@@ -449,12 +450,12 @@ def main(argv):
         path = os.path.join(outdir, "measured.csv")
         write_measured(path, measured)
         say(f"cachegrind's points: measured, written to {path}")
-    engine = os.path.join(bindir, "model", "loadgrid-engine")
-    with loadgrid_model.Answers(engine) as answers, \
+    engine = os.path.join(bindir, "engine", "loadgrid-engine")
+    with Answers(engine) as answers, \
             concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
-        for name in vgrun.KERNELS:
+        for name in kernels.NAMES:
             say(f"pattern-{name}.svg: the model's trace of a pass")
-            run = vgrun.Run(os.path.join(bindir, name))
+            run = runs.Run(os.path.join(bindir, name))
             indices = answers.indices(run, 1)
             bases = read_bases(bindir, name, indices)
             everything = answers.indices(run, PASSES) \
@@ -471,5 +472,5 @@ def main(argv):
 if __name__ == "__main__":
     try:
         main(sys.argv[1:])
-    except (Failure, vgrun.Failure) as e:
+    except (Failure, messages.Failure) as e:
         sys.exit(f"pictures: {e}")

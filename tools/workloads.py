@@ -10,8 +10,8 @@ where hyperfine is not installed.  Then loadgrid-model, where BINDIR has
 it and Valgrind is installed, shows each kernel's known D1 misses beside
 cachegrind's, and checks its whole cachegrind report for one hierarchy;
 and, where matplotlib is installed, the kernels' pictures are drawn into
-BINDIR/pictures (they want PYTHONPATH=SOURCE/model, the folder of the
-model's modules, as the run target sets it).  Exits 1, saying why, if a
+BINDIR/pictures (they want the loadgrid package on PYTHONPATH, as the
+run target sets it).  Exits 1, saying why, if a
 workload fails, the copy differs from its input or a known answer is not
 what cachegrind measures.
 """

@@ -10,7 +10,7 @@ unit's compilation folder where Valgrind reads that.
 """
 import struct
 
-from symbols import Error, named_sections
+from .symbols import Error, named_sections
 
 # Forms that the directory and file tables use.
 DW_FORM_block, DW_FORM_data1, DW_FORM_data2, DW_FORM_data4 = 0x09, 0x0b, \

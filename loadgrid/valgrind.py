@@ -1,37 +1,16 @@
-"""Run a loadgrid kernel under Valgrind and read what the tools saw.
-
-A run is everything that reaches the process: the binary's bytes, the
-path it is started by (argv[0], the exec name in the auxiliary vector and
-/proc/self/exe), its environment and its folder.  The path and the
-environment sit at the top of the stack, and the start-up code reads the
-executable's path, so all of them move what the caches see.
-
-The canonical run starts a copy of the kernel, /tmp/loadgrid-model.XXXXXXXX/
-loadgridN in a fresh folder (eight random characters, so the path's length
-never changes), with no arguments and an empty environment, from that
-folder: even the length of the folder a run starts in shows in what
-Valgrind's client does.  The run "here" starts the kernel by its path as
-typed (argv[0] is that path; a bare name is found in PATH, as valgrind
-finds it), with this process's environment, from this folder.
-"""
+"""Valgrind: finding it, knowing it, and running a kernel under its tools,
+lackey and cachegrind, reading what they saw."""
 import contextlib
-import hashlib
-import json
 import os
 import re
 import shutil
-import signal
 import subprocess
-import tempfile
 import threading
 
-import symbols
-
-from kernels import NAMES as KERNELS  # noqa: F401 (for the tools)
-
-
-class Failure(Exception):
-    """A tool that could not run, or a run that is not what it should be."""
+from . import symbols
+from .cachegrind_out import EVENTS, Report
+from .messages import Failure, status
+from .runs import Run, scratch
 
 
 def valgrind():
@@ -39,6 +18,50 @@ def valgrind():
     if not path:
         raise Failure("valgrind: not found")
     return path
+
+
+def version():
+    """valgrind --version, as a list of its one line."""
+    r = subprocess.run([valgrind(), "--version"],
+                       capture_output=True, text=True)
+    if r.returncode or not r.stdout.strip():
+        raise Failure(f"valgrind --version: {status(r.returncode)}")
+    return r.stdout.strip().split("\n")
+
+
+def one_line(lines):
+    if len(lines) != 1 or not lines[0]:
+        raise Failure(f"valgrind --version: {len(lines)} lines, want 1")
+
+
+def identity():
+    """What this Valgrind and this machine are: the files that answer for
+    Valgrind (its launcher, as a script's binary too, and its cachegrind
+    and memcheck tools), by path and identity; the processor as the
+    kernel describes it (its clock rate aside), from which Valgrind makes
+    what a program sees of it; and the kernel's release."""
+    launcher = os.path.realpath(valgrind())
+    up = os.path.dirname(os.path.dirname(launcher))
+    lib = next((d for d in (os.environ.get("VALGRIND_LIB"),
+                            os.path.join(up, "libexec", "valgrind"),
+                            os.path.join(up, "lib", "valgrind"))
+                if d and os.path.isdir(d)), "")
+    tools = sorted(os.path.join(lib, f) for f in os.listdir(lib)
+                   if f.startswith(("cachegrind-", "memcheck-"))) if lib else []
+    files = []
+    for f in [launcher, launcher + ".bin", *tools]:
+        if os.path.exists(f):
+            st = os.stat(f)
+            files.append(f"{f} {st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns}")
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
+            cpu = f.read().split("\n\n")[0].splitlines()
+    except OSError:
+        cpu = []
+    cpu = [line for line in cpu if not line.startswith("cpu MHz")]
+    # The kernel lays out the auxiliary vector a program starts with.
+    system = " ".join(os.uname()[2:])
+    return "\n".join([*files, *cpu, system])
 
 
 def symbol(path, name):
@@ -51,84 +74,6 @@ def symbol(path, name):
         if fn == name:
             return start, end
     raise Failure(f"{path}: no symbol {name}")
-
-
-CANONICAL = "/tmp/loadgrid-model.XXXXXXXX"
-
-
-def scratch():
-    """A fresh folder /tmp/loadgrid-model.XXXXXXXX, removed on leaving."""
-    return tempfile.TemporaryDirectory(prefix="loadgrid-model.", dir="/tmp")
-
-
-class Run:
-    """How a kernel is started: canonically, or here (see above)."""
-
-    def __init__(self, kernel, here=False, env=None, typed=None):
-        """kernel is the file; typed, for the run here, the path it is
-        started by as the user typed it, where that differs.  env, for the
-        canonical run only: its environment instead of an empty one."""
-        self.kernel, self.here = kernel, here
-        self.name = os.path.basename(kernel)
-        if here:
-            self.path = typed or kernel
-            self.env = received_environment()
-            # A shell sets _ to the program it starts: valgrind, when
-            # the user starts the run by hand.
-            if b"_" in self.env:
-                self.env[b"_"] = os.fsencode(shutil.which("valgrind") or
-                                             "valgrind")
-            self.cwd = os.getcwd()
-        else:
-            self.path = os.path.join(CANONICAL, self.name)
-            self.env = {os.fsencode(k): os.fsencode(v)
-                        for k, v in (env or {}).items()}
-            self.cwd = CANONICAL
-
-    def key(self):
-        """The run's definition, but for the binary and the tool."""
-        exe = os.path.realpath(self.kernel) if self.here else self.path
-        env = [[k.decode("latin-1"), v.decode("latin-1")]
-               for k, v in self.env.items()]
-        return json.dumps({"path": self.path, "exe": exe, "cwd": self.cwd,
-                           "env": env})
-
-    @contextlib.contextmanager
-    def started(self):
-        """A folder of this run's own (for Valgrind's gdb-server pipes),
-        the path to start the kernel by, and the folder to start it from."""
-        with scratch() as folder:
-            if len(folder) != len(CANONICAL):
-                raise Failure(f"{folder}: not of the canonical run's length")
-            path, cwd = self.path, self.cwd
-            if not self.here:
-                path, cwd = os.path.join(folder, self.name), folder
-                shutil.copyfile(self.kernel, path)
-                os.chmod(path, 0o755)
-            yield folder, path, cwd
-
-    def popen(self, argv, cwd, **kw):
-        return subprocess.Popen(argv, env=self.env, cwd=cwd, **kw)
-
-
-def received_environment():
-    """This process's environment exactly as it was started with, every
-    byte and in order, as names and values in bytes.  os.environ may hold
-    more: where no locale is set, Python adds LC_CTYPE to its own."""
-    try:
-        with open("/proc/self/environ", "rb") as f:
-            entries = f.read().split(b"\0")[:-1]
-    except OSError as e:
-        raise Failure(f"/proc/self/environ: {e.strerror}") from None
-    env = {}
-    for entry in entries:
-        name, eq, value = entry.partition(b"=")
-        if not eq or not name or name in env:
-            raise Failure("--here: this environment holds "
-                          f"'{entry[:40].decode(errors='replace')}', which "
-                          "cannot be passed on exactly")
-        env[name] = value
-    return env
 
 
 class Pipes:
@@ -157,16 +102,6 @@ class Pipes:
             if not os.path.exists(f"/proc/{pid}"):
                 with contextlib.suppress(OSError):
                     os.remove(os.path.join(self.folder, name))
-
-
-def status(code):
-    """A child's exit status in words."""
-    if code < 0:
-        try:
-            return f"killed by {signal.Signals(-code).name}"
-        except ValueError:
-            return f"killed by signal {-code}"
-    return f"exit status {code}"
 
 
 def main_sp(run):
@@ -204,15 +139,6 @@ def shifted(kernel, shift):
         size = max(size + shift - moved, 0)
     raise Failure(f"{kernel}: no length of {PAD} moves the stack {shift} "
                   "bytes")
-
-
-def digest(path):
-    """SHA-256 of a file's bytes."""
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 def records(lines):
@@ -360,6 +286,10 @@ def cachegrind(run, geometry):
 
 # The cachegrind runs going on, which other threads may run: what stops
 # this program ends them, with stop_all().
+
+
+# The cachegrind runs going on, which other threads may run: what stops
+# this program ends them, with stop_all().
 running = set()
 
 
@@ -414,58 +344,3 @@ def narrowest_line(least):
         raise Failure(f"cachegrind: lines of {least} bytes: "
                       f"{said[-120:] or status(r.returncode)}")
     return least
-
-
-EVENTS = "Ir I1mr ILmr Dr D1mr DLmr Dw D1mw DLmw".split()
-
-
-def by_function(places):
-    """Events by (file, function, line) summed by function."""
-    out = {}
-    for (_, fn, _), costs in places.items():
-        old = out.get(fn, [0] * len(costs))
-        out[fn] = [a + b for a, b in zip(old, costs)]
-    return out
-
-
-class Report:
-    """A cachegrind output file: its desc lines, the events of each line
-    of each function by (file, function, line), each function's events,
-    and their sum (the summary line)."""
-
-    def __init__(self, text):
-        self.desc, self.places, self.functions = [], {}, {}
-        self.summary = None
-        fn = None
-        fl = "???"
-        for n, line in enumerate(text.splitlines(), 1):
-            key, _, rest = line.partition(":")
-            if line.startswith("desc: "):
-                self.desc.append(line)
-            elif key == "events":
-                if rest.split() != EVENTS:
-                    raise Failure(f"cachegrind: events {rest.strip()}, not "
-                                  "the nine of a cache simulation")
-            elif key == "summary":
-                self.summary = self._numbers(rest.split(), n)
-            elif line.startswith("fn="):
-                fn = line[3:]
-            elif line.startswith("fl="):
-                fl = line[3:]
-            elif line[:1].isdigit() and fn is not None:
-                number, *words = line.split()
-                costs = self._numbers(words, n)
-                for table, key in ((self.places, (fl, fn, int(number))),
-                                   (self.functions, fn)):
-                    old = table.get(key, [0] * len(EVENTS))
-                    table[key] = [a + b for a, b in zip(old, costs)]
-            elif not line.startswith("cmd:") and line:
-                raise Failure(f"cachegrind: line {n}: '{line[:40]}'")
-        if self.summary is None or not self.functions:
-            raise Failure("cachegrind: no summary or no functions")
-
-    @staticmethod
-    def _numbers(words, n):
-        if len(words) > len(EVENTS) or not all(w.isdigit() for w in words):
-            raise Failure(f"cachegrind: line {n}: not {len(EVENTS)} counts")
-        return [int(w) for w in words] + [0] * (len(EVENTS) - len(words))

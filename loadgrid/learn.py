@@ -12,17 +12,16 @@ applied by the engine.
 """
 import bisect
 
-import lines
-import symbols
-import vgrun
-from kernels import ARRAYS, KERNELS, PASSES, STEPS
+from . import lines, symbols, valgrind
+from .kernels import ARRAYS, KERNELS, PASSES, STEPS
+from .messages import Failure
 
 LEARN_PASSES = 3
 STACK_SPAN = 1 << 24  # the stack lies within this of main's frame
 FORMAT = "loadgrid-model 4"
 
 
-class Mismatch(vgrun.Failure):
+class Mismatch(Failure):
     """The binary does not behave as the kernel it is named after."""
 
 
@@ -39,7 +38,7 @@ class Stream:
         self.recs = recs
         self.main = []  # per record: made by one of main's instructions
         self.insn = []  # per record: the instruction that made it
-        watch = vgrun.Watch(lo, hi)
+        watch = valgrind.Watch(lo, hi)
         for rec in recs:
             watch.see(rec)
             self.main.append(watch.inside)
@@ -98,7 +97,7 @@ class Model:
 
     def __init__(self, run):
         self.run = run
-        self.lo, self.hi = vgrun.symbol(run.kernel, "main")
+        self.lo, self.hi = valgrind.symbol(run.kernel, "main")
 
 
 def first_passes(model):
@@ -106,13 +105,13 @@ def first_passes(model):
     them; from it the head, a step within a pass, a pass's last step and
     the calls main makes."""
     want = LEARN_PASSES * STEPS * ARRAYS + 1
-    watch = vgrun.Watch(model.lo, model.hi)
+    watch = valgrind.Watch(model.lo, model.hi)
 
     def enough(rec):
         watch.see(rec)
         return watch.reads >= want
 
-    a = Stream(vgrun.lackey(model.run, stop=enough), model.lo, model.hi)
+    a = Stream(valgrind.lackey(model.run, stop=enough), model.lo, model.hi)
     check(len(a.steps) > LEARN_PASSES * STEPS,
           f"the run ended after {len(a.steps)} steps")
     a.steps = a.steps[:LEARN_PASSES * STEPS + 1]
@@ -158,13 +157,13 @@ def last_pass(model):
     """Run B: the pass counter set to the last pass as the loop starts,
     for the last step and the exit path."""
     poke = (model.test, model.counter, PASSES - 1)
-    watch = vgrun.Watch(model.lo, model.hi)
+    watch = valgrind.Watch(model.lo, model.hi)
 
     def too_long(rec):  # not one pass: no need to wait for 1000
         watch.see(rec)
         return watch.reads > STEPS * ARRAYS
     try:
-        b = Stream(vgrun.lackey(model.run, stop=too_long, poke=poke),
+        b = Stream(valgrind.lackey(model.run, stop=too_long, poke=poke),
                    model.lo, model.hi)
     except Mismatch:
         raise Mismatch(f"no whole pass once the pass counter was set to "
@@ -225,7 +224,7 @@ def touched(model):
         functions = symbols.functions(model.run.kernel)
         sources = lines.source_lines(model.run.kernel)
     except symbols.Error as e:
-        raise vgrun.Failure(f"{model.run.kernel}: {e}") from None
+        raise Failure(f"{model.run.kernel}: {e}") from None
     insns = {rec[1] for seg in [model.head, model.body, model.boundary,
                                 model.final, *model.calls]
              for rec in seg if rec[0] == "I"}

@@ -1,0 +1,43 @@
+"""The model's answers for a run: its learned model from the store, asked
+of the engine."""
+from .engine import Engine
+from .kernels import PASSES
+from .store import Store
+
+
+class Answers:
+    """The answers of the engine at engine_path; a context manager whose
+    end removes any temporary folder its store had to use."""
+
+    def __init__(self, engine_path):
+        self.engine = Engine(engine_path)
+        self.store = Store(self.engine)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.store.close()
+
+    def misses(self, run, geometries, n=PASSES, shift=0):
+        """Per geometry: main's D1 read and write misses, the trace's."""
+        return self.misses_at(run, geometries, n, [shift])[0]
+
+    def misses_at(self, run, geometries, n, shifts):
+        """misses() at each of several stack shifts: rows per shift."""
+        return self.engine.misses_at(self.store.model(run), geometries, n,
+                                     shifts)
+
+    def report(self, run, hierarchies, n=PASSES, shift=0):
+        """Per hierarchy: the events by (file, function, line)."""
+        return self.engine.report(self.store.model(run), hierarchies, n,
+                                  shift)
+
+    def accesses(self, run, n=PASSES, shift=0):
+        return self.engine.accesses(self.store.model(run), n, shift)
+
+    def indices(self, run, n=PASSES, shift=0):
+        return self.engine.indices(self.store.model(run), n, shift)
+
+    def trace(self, run, n, shift, opts):
+        return self.engine.trace(self.store.model(run), n, shift, opts)
