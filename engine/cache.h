@@ -1,4 +1,5 @@
-// Set-associative LRU caches that allocate on write and start empty.
+// Set-associative caches that allocate on every miss and start empty, and
+// the replacement policies behind them.
 #pragma once
 
 #include <algorithm>
@@ -79,79 +80,63 @@ class Tags {
 	std::size_t end(std::size_t b) const { return std::min(n, (b + 1) * BLOCK); }
 };
 
-// One cache of whole lines: each set keeps its lines, most recently used
-// first, by their tags: a line's number plus one, 0 being an empty way.
-class Lru {
+// Where an access lies in a cache of 2^bits-byte lines: its first line, and
+// its last where it spans two.  cachegrind touches both, the lower first,
+// and counts one miss if either misses; no access here is wider than a
+// line (the engine refuses caches whose lines are narrower than the run's
+// widest access), so none spans more.
+struct Span {
+	std::uint64_t first, last;
+	bool straddles() const { return last != first; }
+};
+inline Span span(std::uint64_t addr, std::uint32_t size, unsigned bits)
+{
+	return {addr >> bits, (addr + size - 1) >> bits};
+}
+
+// A replacement policy keeps each set's tags in an order of its own and
+// says which line a miss puts out.  One provides
+//
+//   Policy(unsigned assoc)
+//   unsigned touch(std::uint64_t *set, std::uint64_t tag)
+//       puts the line of tag in the set if it is not there, and returns its
+//       rank in the set before the touch: assoc for a miss
+//   static constexpr bool FRONT_IS_LAST: whether set[0] always holds the
+//       line touched last, so that touching it again changes nothing
+//
+// and a Cache of it keeps the tags and answers for every set in turn.
+
+// Least recently used: each set keeps its lines most recent first, so a
+// line's rank is how deep it was, and a set of the most ways answers every
+// associativity by that depth.
+class LruPolicy {
       public:
+	static constexpr bool FRONT_IS_LAST = true;
+
 	// vector_search: search with vector instructions where the processor
 	// has them (false for the plain search, to compare the two).
-	Lru(std::uint64_t sets, unsigned assoc, unsigned line, bool vector_search = true)
-	    : assoc(assoc), mask(std::uint32_t(sets - 1)), tags(sets * assoc)
+	explicit LruPolicy(unsigned assoc, bool vector_search = true) : assoc(assoc)
 	{
-		while ((1u << bits) < line)
-			bits++;
 		if (vector_search && assoc % 4 == 0 && assoc <= 16 && __builtin_cpu_supports("avx2"))
 			vectors = assoc / 4;
 	}
 
-	static std::uint64_t tag(std::uint64_t n) { return n + 1; }
-	unsigned line_bits() const { return bits; }
-	unsigned ways() const { return assoc; }
-	// Where set s keeps its most recently used line's tag.
-	const std::uint64_t *mru(std::uint64_t s) const { return set(s); }
-	std::uint64_t set_of(std::uint64_t n) const { return n & mask; }
-	std::uint64_t set_count() const { return std::uint64_t(mask) + 1; }
-
-	// Whether set s holds the same lines in the same order as in o.
-	bool same_set(const Lru &o, std::uint64_t s) const
+	[[gnu::always_inline]] unsigned touch(std::uint64_t *set, std::uint64_t t) const
 	{
-		return std::equal(set(s), set(s) + assoc, o.set(s));
-	}
-	void copy_set(const Lru &o, std::uint64_t s)
-	{
-		std::copy_n(o.set(s), assoc, set(s));
-		tags.fill(s * assoc, assoc);
-	}
-
-	bool holds(std::uint64_t n) const
-	{
-		const std::uint64_t *ways = set(set_of(n));
-		return std::find(ways, ways + assoc, tag(n)) != ways + assoc;
-	}
-
-	// Touches line number n; returns how deep in its set it was: 0 for
-	// the most recent line, the associativity for a miss.
-	[[gnu::always_inline]] unsigned depth(std::uint64_t n)
-	{
-		std::uint64_t *ways = set(set_of(n));
-		std::uint64_t t = tag(n);
-		if (ways[0] == t)
+		if (set[0] == t)
 			return 0;
-		unsigned d;
 		switch (vectors) {
-		case 1: d = slide_vectors<1>(ways, t); break;
-		case 2: d = slide_vectors<2>(ways, t); break;
-		case 3: d = slide_vectors<3>(ways, t); break;
-		case 4: d = slide_vectors<4>(ways, t); break;
-		default: d = slide(ways, t); break;
+		case 1: return slide_vectors<1>(set, t);
+		case 2: return slide_vectors<2>(set, t);
+		case 3: return slide_vectors<3>(set, t);
+		case 4: return slide_vectors<4>(set, t);
+		default: return slide(set, t);
 		}
-		if (d == assoc)
-			tags.fill(set_of(n) * assoc, assoc);
-		return d;
 	}
-
-	bool operator==(const Lru &o) const { return tags == o.tags; }
 
       private:
 	unsigned assoc;
-	std::uint32_t mask; // the sets less one
-	unsigned bits = 0;
 	unsigned vectors = 0; // the set's ways in vectors of four, 0: plain
-	Tags tags;
-
-	// Set s's ways, most recent first.
-	std::uint64_t *set(std::uint64_t s) { return tags.at(s * assoc); }
-	const std::uint64_t *set(std::uint64_t s) const { return tags.at(s * assoc); }
 
 	// Lines slide down the set while it is searched, until tag t is found
 	// or the last one falls out.
@@ -197,131 +182,67 @@ class Lru {
 	}
 };
 
-struct Misses {
-	std::uint64_t main_reads = 0, main_writes = 0;
-	std::uint64_t trace_reads = 0, trace_writes = 0;
-
-	Misses &operator+=(const Misses &o)
-	{
-		main_reads += o.main_reads;
-		main_writes += o.main_writes;
-		trace_reads += o.trace_reads;
-		trace_writes += o.trace_writes;
-		return *this;
-	}
-	Misses operator-(const Misses &o) const
-	{
-		return {main_reads - o.main_reads, main_writes - o.main_writes,
-			trace_reads - o.trace_reads, trace_writes - o.trace_writes};
-	}
-	Misses operator*(std::uint64_t k) const
-	{
-		return {main_reads * k, main_writes * k, trace_reads * k,
-			trace_writes * k};
-	}
-};
-
-// Caches of one set count and line size, counted two ways over the same
-// records.
-//
-// As cachegrind counts: a data access of any size up to a line, touching
-// both lines when it straddles two and then missing once; a modify is one
-// access, counted as a read.  Only the misses of
-// main's own accesses are kept.
-//
-// As a din trace: one record per line touched, a modify being a read and
-// then a write.  Every record counts.
-//
-// In each set an LRU cache holds the most recent lines, so caches that
-// differ only in their ways are all answered by one of the most ways, by
-// how deep each line is found.  And the two counts see the same lines
-// touched in the same order but where an access straddles two lines, so
-// one cache serves both in every set that no straddling access has yet
-// made differ.
-class Sim {
+// One cache of whole lines under a replacement policy, allocating on every
+// miss and empty at the start.  Its ways hold tags, a line's number plus
+// one, 0 being an empty way.
+template <class Policy> class Cache {
       public:
-	Sim(std::uint64_t sets, unsigned line, const std::vector<unsigned> &ways)
-	    : n(ways.size()), ways(ways),
-	      cg(sets, *std::max_element(ways.begin(), ways.end()), line),
-	      din(sets, *std::max_element(ways.begin(), ways.end()), line),
-	      bits(cg.line_bits()), split(sets)
+	template <class... PolicyArgs>
+	Cache(std::uint64_t sets, unsigned assoc, unsigned line, PolicyArgs... args)
+	    : assoc(assoc), mask(std::uint32_t(sets - 1)), tags(sets * assoc), policy(assoc, args...)
 	{
+		while ((1u << bits) < line)
+			bits++;
 	}
 
-	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main)
-	{
-		std::uint64_t first = addr >> bits;
-		std::uint64_t last = (addr + size - 1) >> bits;
-		if (last == first) {
-			touch(first, main, kind == 'S');
-			return;
-		}
-		for (std::uint64_t l : {first, last})
-			if (!split[cg.set_of(l)]) {
-				din.copy_set(cg, cg.set_of(l));
-				split[cg.set_of(l)] = true;
-			}
-		// The lower line first: in a cache of one set the order tells.
-		unsigned d = cg.depth(first);
-		d = std::max(d, cg.depth(last));
-		unsigned dd = din.depth(first);
-		for (std::size_t g = 0; g < ways.size(); g++) {
-			if (main && d >= ways[g])
-				(kind == 'S' ? n[g].main_writes : n[g].main_reads)++;
-			(kind == 'S' ? n[g].trace_writes : n[g].trace_reads) += dd >= ways[g];
-		}
-	}
-
-	// An access within line number line.  A modify is a read here: its
-	// write in the din trace always hits.
-	[[gnu::always_inline]] void touch(std::uint64_t line, bool main, bool write)
-	{
-		unsigned d = cg.depth(line);
-		unsigned dd = d;
-		std::uint64_t s = cg.set_of(line);
-		if (split[s]) {
-			dd = din.depth(line);
-			split[s] = !din.same_set(cg, s);
-		}
-		if (ways.size() == 1)
-			count(n[0], ways[0], d, dd, main, write);
-		else
-			for (std::size_t g = 0; g < ways.size(); g++)
-				count(n[g], ways[g], d, dd, main, write);
-	}
-
+	static std::uint64_t tag(std::uint64_t n) { return n + 1; }
 	unsigned line_bits() const { return bits; }
-	std::uint64_t set_count() const { return cg.set_count(); }
+	unsigned ways() const { return assoc; }
+	std::uint64_t set_of(std::uint64_t n) const { return n & mask; }
+	std::uint64_t set_count() const { return std::uint64_t(mask) + 1; }
+	// Where set s keeps the tag at its policy's front: for LRU, its most
+	// recently used line's.
+	const std::uint64_t *front(std::uint64_t s) const { return set(s); }
 
-	bool same_state(const Sim &o) const
+	// Whether set s holds the same lines in the same order as in o.
+	bool same_set(const Cache &o, std::uint64_t s) const
 	{
-		if (!(cg == o.cg))
-			return false;
-		for (std::uint64_t s = 0; s < split.size(); s++) {
-			const Lru &mine = split[s] ? din : cg, &theirs = o.split[s] ? o.din : o.cg;
-			if (!mine.same_set(theirs, s))
-				return false;
-		}
-		return true;
+		return std::equal(set(s), set(s) + assoc, o.set(s));
+	}
+	void copy_set(const Cache &o, std::uint64_t s)
+	{
+		std::copy_n(o.set(s), assoc, set(s));
+		tags.fill(s * assoc, assoc);
 	}
 
-	std::vector<Misses> n; // per number of ways, in the order given
+	bool holds(std::uint64_t n) const
+	{
+		const std::uint64_t *ways = set(set_of(n));
+		return std::find(ways, ways + assoc, tag(n)) != ways + assoc;
+	}
+
+	// Touches line number n: its rank in its set before, the associativity
+	// for a miss.
+	[[gnu::always_inline]] unsigned touch(std::uint64_t n)
+	{
+		unsigned d = policy.touch(set(set_of(n)), tag(n));
+		if (d == assoc)
+			tags.fill(set_of(n) * assoc, assoc);
+		return d;
+	}
+	bool miss(std::uint64_t n) { return touch(n) == assoc; }
+
+	bool operator==(const Cache &o) const { return tags == o.tags; }
 
       private:
-	[[gnu::always_inline]] static void count(Misses &m, unsigned ways, unsigned d,
-						 unsigned dd, bool main, bool write)
-	{
-		if (write) {
-			m.main_writes += main && d >= ways;
-			m.trace_writes += dd >= ways;
-		} else {
-			m.main_reads += main && d >= ways;
-			m.trace_reads += dd >= ways;
-		}
-	}
+	unsigned assoc;
+	std::uint32_t mask; // the sets less one
+	unsigned bits = 0;
+	Tags tags;
+	Policy policy;
 
-	std::vector<unsigned> ways;
-	Lru cg, din; // din holds only the sets marked split
-	unsigned bits;
-	std::vector<std::uint8_t> split;
+	std::uint64_t *set(std::uint64_t s) { return tags.at(s * assoc); }
+	const std::uint64_t *set(std::uint64_t s) const { return tags.at(s * assoc); }
 };
+
+using Lru = Cache<LruPolicy>;

@@ -2,78 +2,82 @@
 // last-level caches, every function's events.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "cache.h"
-#include "pattern.h"
-
-// cachegrind's events, in the order it writes them.
-enum Event { IR, I1MR, ILMR, DR, D1MR, DLMR, DW, D1MW, DLMW, EVENTS };
-using Cost = std::array<std::uint64_t, EVENTS>;
+#include "model.h"
+#include "replay.h"
 
 // I1, D1 and LL as cachegrind simulates them, LRU and empty at the start.
 // An instruction's fetch is one I1 access of its address and size; a data
-// access is one D1 access of its size, a modify being a read.  An
-// access that spans two lines of a cache touches both, the lower first,
-// and misses at most once.  LL sees only the accesses that missed in I1 or
-// D1, with their own address and size.
+// access is one D1 access of its size, a modify being a read.  Each access
+// touches the lines of its span (see span()).  LL sees only the accesses
+// that missed in I1 or D1, with their own address and size.
 class Hierarchy {
       public:
+	static constexpr bool FETCHES = true;
+	static constexpr bool FRONT_IS_LAST = true;
+
 	Hierarchy(Geometry i1, Geometry d1, Geometry ll, std::size_t places)
-	    : cost(places, Cost{}), i1(i1.sets, i1.assoc, i1.line),
-	      d1(d1.sets, d1.assoc, d1.line), ll(ll.sets, ll.assoc, ll.line)
+	    : cost(places, Cost{}), i1(i1.sets, i1.assoc, i1.line), d1(d1.sets, d1.assoc, d1.line),
+	      ll(ll.sets, ll.assoc, ll.line)
 	{
 	}
 
-	// A record of function fn: counted, and through the caches.
-	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool, std::uint32_t fn)
+	// A record of place p: counted, and through the caches.
+	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool, std::uint32_t p)
 	{
-		count(kind, fn);
-		access(kind, addr, size, fn);
+		cost[p][event(kind)]++;
+		access(kind, addr, size, p);
 	}
 
-	static Event event(char kind) { return kind == 'I' ? IR : kind == 'S' ? DW : DR; }
-	void count(char kind, std::uint32_t fn) { cost[fn][event(kind)]++; }
-
-	// The caches' part of a record: its misses.
-	void access(char kind, std::uint64_t addr, std::uint32_t size, std::uint32_t fn)
+	// What the replay asks of a count.
+	unsigned line_bits(char kind) const { return first(kind).line_bits(); }
+	std::uint64_t set_of(char kind, std::uint64_t line) const { return first(kind).set_of(line); }
+	const std::uint64_t *front(char kind, std::uint64_t line) const
 	{
-		access(cache(kind), event(kind), addr, size, fn);
+		return first(kind).front(first(kind).set_of(line));
 	}
-	// The same, with its first-level cache and its event found already.
-	void access(Lru &l1, Event e, std::uint64_t addr, std::uint32_t size, std::uint32_t fn)
+	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.place); }
+	void add(std::uint32_t p, const Cost &c)
 	{
-		if (miss(l1, addr, size)) {
-			cost[fn][e + 1]++;
-			if (miss(ll, addr, size))
-				cost[fn][e + 2]++;
-		}
+		for (int e : {IR, DR, DW})
+			cost[p][e] += c[e];
 	}
-
-	Lru &cache(char kind) { return kind == 'I' ? i1 : d1; }
-	const Lru &i1_cache() const { return i1; }
+	bool holds_fetched(std::uint64_t line) const { return i1.holds(line); }
 	bool same_state(const Hierarchy &o) const { return i1 == o.i1 && d1 == o.d1 && ll == o.ll; }
+	void repeat(const Hierarchy &before, std::uint64_t times)
+	{
+		for (std::size_t p = 0; p < cost.size(); p++)
+			for (int e = 0; e < EVENTS; e++)
+				cost[p][e] += (cost[p][e] - before.cost[p][e]) * times;
+	}
 
 	std::vector<Cost> cost; // per place of the model
 
       private:
 	Lru i1, d1, ll;
 
+	const Lru &first(char kind) const { return kind == 'I' ? i1 : d1; }
+
+	[[gnu::always_inline]] void access(char kind, std::uint64_t addr, std::uint32_t size,
+					   std::uint32_t p)
+	{
+		Event e = event(kind);
+		if (miss(kind == 'I' ? i1 : d1, addr, size)) {
+			cost[p][e + 1]++;
+			if (miss(ll, addr, size))
+				cost[p][e + 2]++;
+		}
+	}
+
 	static bool miss(Lru &c, std::uint64_t addr, std::uint32_t size)
 	{
-		unsigned b = c.line_bits();
-		std::uint64_t first = addr >> b, last = (addr + size - 1) >> b;
-		bool m = c.depth(first) == c.ways();
-		if (last != first)
-			m |= c.depth(last) == c.ways();
+		Span s = span(addr, size, c.line_bits());
+		bool m = c.miss(s.first);
+		if (s.straddles())
+			m |= c.miss(s.last);
 		return m;
 	}
 };
-
-// Runs the passes of a model with the stack shift bytes lower through h,
-// as every record through h in turn would, but faster: the loop's steps
-// through segments compiled for h's caches, and for a model whose passes
-// repeat, only until a pass leaves the caches as it found them.
-void report(const Model &m, int passes, std::int64_t shift, Hierarchy &h);

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "cache.h"
-#include "misses.h"
-#include "pattern.h"
+#include "d1.h"
+#include "model.h"
 #include "report.h"
 
 namespace {
@@ -209,8 +209,8 @@ int main()
 		int passes = 1 + int(pick(m.passes));
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
 
-		Sim fast(sets, line, ways), plain(sets, line, ways);
-		misses(m, passes, shift, fast);
+		D1Count fast(sets, line, ways), plain(sets, line, ways);
+		replay(m, passes, shift, fast);
 		Run run(m, passes, shift);
 		run.all(plain);
 		for (std::size_t g = 0; g < ways.size(); g++) {
@@ -260,7 +260,7 @@ int main()
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
 		Hierarchy fast(g[0], g[1], g[2], FUNCTIONS + 1), plain(g[0], g[1], g[2], FUNCTIONS + 1);
 		NaiveHierarchy naive(g);
-		report(m, passes, shift, fast);
+		replay(m, passes, shift, fast);
 		Run(m, passes, shift).all(plain);
 		Run(m, passes, shift).all(naive);
 		cases++;
@@ -283,12 +283,12 @@ int main()
 	{
 		Lru a(1, 2048, 64), b(1, 2048, 64), copy(1, 2048, 64);
 		for (std::uint64_t l = 0; l < 2000; l++) {
-			a.depth(l);
-			b.depth(l == 1300 ? 1301 : l == 1301 ? 1300 : l);
+			a.touch(l);
+			b.touch(l == 1300 ? 1301 : l == 1301 ? 1300 : l);
 		}
 		copy = a;
 		cases++;
-		if (a == b || copy.depth(1300) != a.depth(1300)) {
+		if (a == b || copy.touch(1300) != a.touch(1300)) {
 			faults++;
 			std::fprintf(stderr, "2048 ways: a difference or a copy lost past the first page\n");
 		}
@@ -302,7 +302,7 @@ int main()
 		cases++;
 		for (int k = 0; k < 20000; k++) {
 			std::uint64_t line = pick(12 * assoc); // hits at every depth, and misses
-			unsigned a = vec.depth(line), b = plain.depth(line);
+			unsigned a = vec.touch(line), b = plain.touch(line);
 			if (a != b || !(vec == plain)) {
 				faults++;
 				std::fprintf(stderr, "vector search, %u ways, touch %d: depth %u, plain %u\n",

@@ -145,33 +145,6 @@ class Run {
 	}
 };
 
-// Runs the passes of a model through state, a step at a time by
-// steps.step(t).  Where every pass makes the same records from the same
-// state (steps.periodic()), a pass that leaves state as it found it will
-// do so again: from there on each pass adds what the one before added,
-// which repeat(before, times) adds for the passes left but the last, and
-// only the last pass, which ends the run, is run.
-template <class Steps, class State, class Repeat>
-void all_passes(const Model &m, int passes, Steps &steps, State &state, Repeat repeat)
-{
-	auto pass = [&](int p) {
-		for (long s = 0; s < m.steps; s++)
-			steps.step(long(p) * m.steps + s);
-	};
-	int p = 0;
-	for (State before = state; p < passes - 1; p++) {
-		if (steps.periodic()) {
-			if (p > 0 && state.same_state(before)) {
-				repeat(before, std::uint64_t(passes - 1 - p));
-				break;
-			}
-			before = state;
-		}
-		pass(p);
-	}
-	pass(passes - 1);
-}
-
 // The C library's rand() from its unseeded state: the additive feedback
 // generator of degree 31 that glibc seeds with 1.
 std::vector<std::int32_t> glibc_rand(std::size_t n);

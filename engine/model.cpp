@@ -1,4 +1,4 @@
-#include "pattern.h"
+#include "model.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "cache.h"
-#include "misses.h"
-#include "pattern.h"
+#include "d1.h"
+#include "model.h"
 #include "report.h"
 
 namespace {
@@ -202,7 +202,7 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 {
 	Model m = model;
 	drop_fetches(m);
-	// Geometries of one set count and line size share a Sim.
+	// Geometries of one set count and line size share a count.
 	std::map<std::pair<std::uint64_t, unsigned>, std::vector<unsigned>> ways;
 	std::vector<std::pair<std::uint64_t, unsigned>> shape;
 	std::vector<std::size_t> member;
@@ -217,20 +217,20 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 		throw std::runtime_error("misses: no cache given");
 	for (std::int64_t shift : shifts)
 		Run(m, passes, shift); // the arguments, checked before the threads
-	std::vector<Sim> sims;
-	std::vector<std::int64_t> sim_shift;
+	std::vector<D1Count> counts;
+	std::vector<std::int64_t> count_shift;
 	std::map<std::pair<std::uint64_t, unsigned>, std::size_t> first; // of each shape
 	for (std::int64_t shift : shifts)
 		for (const auto &[key, w] : ways) {
-			first.try_emplace(key, sims.size());
-			sims.emplace_back(key.first, key.second, w);
-			sim_shift.push_back(shift);
+			first.try_emplace(key, counts.size());
+			counts.emplace_back(key.first, key.second, w);
+			count_shift.push_back(shift);
 		}
-	on_two_threads(sims.size(),
-		       [&](std::size_t g) { misses(m, passes, sim_shift[g], sims[g]); });
+	on_two_threads(counts.size(),
+		       [&](std::size_t g) { replay(m, passes, count_shift[g], counts[g]); });
 	for (std::size_t k = 0; k < shifts.size(); k++)
 		for (std::size_t i = 0; i < shape.size(); i++) {
-			const Misses &c = sims[first[shape[i]] + k * ways.size()].n[member[i]];
+			const Misses &c = counts[first[shape[i]] + k * ways.size()].n[member[i]];
 			std::printf("%lu %lu %lu %lu\n", (unsigned long)c.main_reads,
 				    (unsigned long)c.main_writes, (unsigned long)c.trace_reads,
 				    (unsigned long)c.trace_writes);
@@ -252,7 +252,7 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 			fits(m, g);
 		hs.emplace_back(i1, d1, ll, m.places.size());
 	}
-	on_two_threads(hs.size(), [&](std::size_t g) { report(m, passes, shift, hs[g]); });
+	on_two_threads(hs.size(), [&](std::size_t g) { replay(m, passes, shift, hs[g]); });
 	for (const Hierarchy &h : hs) {
 		std::vector<std::size_t> seen;
 		for (std::size_t f = 0; f < h.cost.size(); f++)

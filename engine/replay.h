@@ -1,0 +1,270 @@
+// The one replay of a model's run: every count (main's D1 misses, the
+// whole report) is a run of the records through a count, made faster here
+// in the same ways for all.
+//
+// The head and the run's last step go through the count record by record.
+// The loop's steps go through their segments, compiled for the count's
+// caches: an address for each record (addr + scale * the step's index),
+// the touches that cannot change a cache left out, and where the count's
+// policy keeps the line touched last at a set's front, a check of that
+// front that skips a touch that would change nothing.  Where every pass
+// makes the same records from the same state, the passes run only until
+// one leaves the count as it found it; the rest are multiplied out.
+//
+// A count provides:
+//   void operator()(char kind, uint64_t addr, uint32_t size, bool main,
+//                   uint32_t place)        a record in full
+//   static constexpr bool FETCHES          whether it simulates fetches
+//   static constexpr bool FRONT_IS_LAST    whether its first caches keep
+//                                          the line touched last at a
+//                                          set's front (as LRU does)
+//   unsigned line_bits(char kind)          of the first cache a record of
+//   uint64_t set_of(char kind, uint64_t line)   that kind touches
+//   const uint64_t *front(char kind, uint64_t line)
+//       a place whose value is the line's tag only while touching the line
+//       would change nothing; nullptr where the count has none
+//   void access(const Op &op, uint64_t addr)  an op's touches, but not its
+//                                             events
+//   void add(uint32_t place, const Cost &c)   events of compiled records
+//   bool holds_fetched(uint64_t line)      (with FETCHES) whether I1 holds
+//                                          a line
+//   bool same_state(const Count &before)   the caches as before
+//   void repeat(const Count &before, uint64_t times)  adds what was
+//                                          counted since before, times over
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "cache.h"
+#include "model.h"
+
+// cachegrind's events, in the order it writes them.
+enum Event { IR, I1MR, ILMR, DR, D1MR, DLMR, DW, D1MW, DLMW, EVENTS };
+using Cost = std::array<std::uint64_t, EVENTS>;
+
+// The event a record makes: a fetch, a read (a modify counts as one) or a
+// write.
+inline Event event(char kind) { return kind == 'I' ? IR : kind == 'S' ? DW : DR; }
+
+// A record that may change a cache, as the loop replays it.
+struct Op {
+	const std::uint64_t *front; // the touch changes nothing where *front == tag
+	std::uint64_t tag;
+	std::uint64_t addr, scale; // its address: addr + scale * the step's index
+	std::uint32_t size, place;
+	char kind;
+	bool main;
+};
+
+namespace replay_detail {
+
+const std::uint64_t no_line = 0; // no line's tag
+
+// A segment for one count: its ops between its calls, and the events of
+// all its records, per place.
+struct Compiled {
+	std::vector<std::vector<Op>> parts; // a call between each two
+	std::vector<std::pair<std::uint32_t, Cost>> events;
+};
+
+// A record whose set was last touched by its own line since a call or an
+// array read is a hit at the set's front, which changes nothing where the
+// policy keeps the line touched last at the front: it is left out.
+template <class Count>
+Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const Count &count,
+		 bool fetches)
+{
+	constexpr bool front_is_last = Count::FRONT_IS_LAST;
+	Compiled out;
+	out.parts.emplace_back();
+	std::map<std::uint32_t, Cost> events;
+	std::map<std::uint64_t, std::uint64_t> known[2]; // per first cache, set -> line
+	for (const Rec &r : seg) {
+		if (r.flags & CALL) {
+			out.parts.emplace_back();
+			known[0].clear();
+			known[1].clear();
+			continue;
+		}
+		events[r.fn][event(r.kind)]++;
+		if (r.kind == 'I' && !fetches)
+			continue;
+		auto &seen = known[r.kind == 'I'];
+		Op op{&no_line, 1, place(r, shift), 0, r.size, r.fn, r.kind, (r.flags & MAIN) != 0};
+		if (r.flags & ARRAY) {
+			op.addr = run.address(int(r.addr), 0);
+			op.scale = ELEM;
+			out.parts.back().push_back(op);
+			seen.clear();
+			continue;
+		}
+		Span s = span(op.addr, r.size, count.line_bits(r.kind));
+		if (s.straddles() || !front_is_last) {
+			out.parts.back().push_back(op);
+			seen.clear();
+			continue;
+		}
+		auto [at, fresh] = seen.try_emplace(count.set_of(r.kind, s.first), s.first);
+		if (const std::uint64_t *front = count.front(r.kind, s.first)) {
+			op.front = front;
+			op.tag = Lru::tag(s.first);
+		}
+		if (fresh || at->second != s.first)
+			out.parts.back().push_back(op);
+		at->second = s.first;
+	}
+	out.events.assign(events.begin(), events.end());
+	return out;
+}
+
+// The loop's segments compiled for a count, with or without their fetches.
+struct Segments {
+	template <class Count>
+	Segments(const Model &m, const Run &run, std::int64_t shift, const Count &count, bool fetches)
+	    : body(compile(m.body, run, shift, count, fetches)),
+	      boundary(compile(m.boundary, run, shift, count, fetches))
+	{
+		for (const Segment &seg : m.calls)
+			calls.push_back(compile(seg, run, shift, count, fetches));
+	}
+	Compiled body, boundary;
+	std::vector<Compiled> calls;
+};
+
+// Only fetches touch I1, and the loop fetches the same few lines again and
+// again.  Once I1 holds them all, every fetch of the loop hits, for none
+// can put out another: the loop then runs without its fetches but for
+// their counts, until one pass and a step before its end.  That stretch
+// fetches every line of the loop, which leaves them in I1 in the order of
+// their last fetch, above the lines that the loop never fetches, in their
+// order, as a run of every fetch would.  (So under LRU, whose order that
+// is; the replay runs every fetch for other policies.)
+class Fetches {
+      public:
+	template <class Count>
+	Fetches(const Model &m, int passes, std::int64_t shift, const Count &count)
+	    : steps(m.steps)
+	{
+		if constexpr (!Count::FETCHES || !Count::FRONT_IS_LAST)
+			return;
+		unsigned bits = count.line_bits('I');
+		std::set<std::uint64_t> seen;
+		std::vector<const Segment *> loop = {&m.boundary};
+		if (m.steps > 1)
+			loop.push_back(&m.body);
+		for (const Segment &seg : m.calls)
+			loop.push_back(&seg);
+		for (const Segment *seg : loop)
+			for (const Rec &r : *seg)
+				if (r.kind == 'I') {
+					Span s = span(place(r, shift), r.size, bits);
+					for (std::uint64_t l = s.first; l <= s.last; l++)
+						seen.insert(l);
+				}
+		lines.assign(seen.begin(), seen.end());
+		// The stretch from the boundary step before the last pass to the
+		// run's last step makes every call of one period.
+		auto calls = [](const Segment &seg) {
+			return std::count_if(seg.begin(), seg.end(),
+					     [](const Rec &r) { return r.flags & CALL; });
+		};
+		for (const Segment &seg : m.calls)
+			if (calls(seg))
+				return;
+		long made = calls(m.boundary) + (m.steps - 1) * calls(m.body);
+		if (passes >= 3 && made >= long(m.calls.size()))
+			resume = long(passes - 1) * m.steps - 1;
+	}
+
+	// Whether step t runs without fetches.
+	template <class Count> bool skipped(long t, const Count &count)
+	{
+		if constexpr (!Count::FETCHES) {
+			return false;
+		} else {
+			if (t >= resume)
+				return false;
+			if (!skipping && t % steps == 0 && t > 0 &&
+			    std::all_of(lines.begin(), lines.end(),
+					[&](std::uint64_t l) { return count.holds_fetched(l); }))
+				skipping = true;
+			return skipping;
+		}
+	}
+
+      private:
+	long steps;                       // in a pass
+	std::vector<std::uint64_t> lines; // every line the loop fetches
+	long resume = -1;                 // where fetches are run again
+	bool skipping = false;
+};
+
+template <class Count> class Steps {
+      public:
+	Steps(const Model &m, int passes, std::int64_t shift, Count &count)
+	    : run(m, passes, shift), count(count), all(m, run, shift, count, Count::FETCHES),
+	      data(m, run, shift, count, false), fetches(m, passes, shift, count)
+	{
+		run.head(count);
+	}
+
+	bool periodic() const { return run.periodic(); }
+
+	void step(long t)
+	{
+		if (run.last(t))
+			return run.step(t, count);
+		now = !periodic() && fetches.skipped(t, count) ? &data : &all;
+		replay(run.ends_pass(t) ? now->boundary : now->body, run.index(t));
+	}
+
+      private:
+	Run run;
+	Count &count;
+	Segments all, data; // data: without the fetches
+	Segments *now = &all;
+	Fetches fetches;
+
+	void replay(const Compiled &seg, long i)
+	{
+		for (std::size_t k = 0; k < seg.parts.size(); k++) {
+			if (k)
+				replay(now->calls[run.next_call()], i);
+			for (const Op &op : seg.parts[k])
+				if (*op.front != op.tag)
+					count.access(op, op.addr + op.scale * std::uint64_t(i));
+		}
+		for (const auto &[place, c] : seg.events)
+			count.add(place, c);
+	}
+};
+
+} // namespace replay_detail
+
+// Runs the passes of a model with the stack shift bytes lower through
+// count, as every record through it in turn would.
+template <class Count> void replay(const Model &m, int passes, std::int64_t shift, Count &count)
+{
+	replay_detail::Steps<Count> steps(m, passes, shift, count);
+	auto pass = [&](int p) {
+		for (long s = 0; s < m.steps; s++)
+			steps.step(long(p) * m.steps + s);
+	};
+	int p = 0;
+	for (Count before = count; p < passes - 1; p++) {
+		if (steps.periodic()) {
+			if (p > 0 && count.same_state(before)) {
+				count.repeat(before, std::uint64_t(passes - 1 - p));
+				break;
+			}
+			before = count;
+		}
+		pass(p);
+	}
+	pass(passes - 1);
+}
