@@ -15,8 +15,10 @@
 constexpr long long MAX_CACHE_NUMBER = 0x7fffffff;
 constexpr unsigned MIN_LINE = 16;
 
-// A cache's shape: its sets, ways and line size in bytes.
-struct Geometry {
+// A cache's shape as the engine works with it: its sets, ways and line size
+// in bytes (cachegrind's SIZE,ASSOC,LINE, which the front end speaks, names
+// its size instead of its sets).
+struct CacheShape {
 	std::uint64_t sets;
 	unsigned assoc, line;
 };

@@ -6,6 +6,7 @@
 //   loadgrid-engine MODEL accesses PASSES SHIFT
 //   loadgrid-engine MODEL indices PASSES SHIFT
 //   loadgrid-engine cache SIZE,ASSOC,LINE...
+//   loadgrid-engine constants
 //
 // It checks the model and every argument, and says what is wrong as
 // "loadgrid-engine: what: reason" with status 1.
@@ -122,7 +123,7 @@ std::vector<std::string> split(const std::string &text)
 // MIN_LINE bytes, a whole power of two of sets, and more than one line.
 // Its rule that a line be as wide as the widest register depends on the
 // machine, and is the front end's to apply.
-Geometry geometry(const char *text)
+CacheShape geometry(const char *text)
 {
 	auto bad = [&](const char *why) {
 		return std::runtime_error(std::string("cache '") + text + "': " + why);
@@ -146,7 +147,7 @@ Geometry geometry(const char *text)
 // Refuses caches whose lines are narrower than the model's widest data
 // access: cachegrind cuts such an access short, by a rule not followed
 // here.  Any access up to a line's width touches one line or two.
-void fits(const Model &m, const Geometry &g)
+void fits(const Model &m, const CacheShape &g)
 {
 	unsigned widest = 0;
 	for (const Segment *seg : {&m.head, &m.body, &m.boundary, &m.final})
@@ -207,7 +208,7 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 	std::vector<std::pair<std::uint64_t, unsigned>> shape;
 	std::vector<std::size_t> member;
 	for (int i = 0; i < n; i++) {
-		Geometry g = geometry(geos[i]);
+		CacheShape g = geometry(geos[i]);
 		fits(m, g);
 		shape.push_back({g.sets, g.line});
 		member.push_back(ways[shape.back()].size());
@@ -247,8 +248,8 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 	Run(m, passes, shift); // the arguments, checked before the threads
 	std::vector<Hierarchy> hs;
 	for (int k = 0; k < n; k += 3) {
-		Geometry i1 = geometry(geos[k]), d1 = geometry(geos[k + 1]), ll = geometry(geos[k + 2]);
-		for (const Geometry &g : {i1, d1, ll})
+		CacheShape i1 = geometry(geos[k]), d1 = geometry(geos[k + 1]), ll = geometry(geos[k + 2]);
+		for (const CacheShape &g : {i1, d1, ll})
 			fits(m, g);
 		hs.emplace_back(i1, d1, ll, m.places.size());
 	}
@@ -275,10 +276,19 @@ void report_all(const Model &m, int passes, std::int64_t shift, char **geos, int
 int main(int argc, char **argv)
 {
 	try {
+		if (argc == 2 && std::strcmp(argv[1], "constants") == 0) {
+			// what the front end must agree with
+			std::printf("format %d\nmax_shift %lld\nlimit %lld\nmin_line %u\nevents",
+				    FORMAT, (long long)MAX_SHIFT, MAX_CACHE_NUMBER + 1, MIN_LINE);
+			for (const char *e : EVENT_NAMES)
+				std::printf(" %s", e);
+			std::printf("\n");
+			return std::fflush(stdout) ? 1 : 0;
+		}
 		if (argc > 1 && std::strcmp(argv[1], "cache") == 0) {
 			// cache G...: each cache's sets, ways and line, or why not
 			for (int i = 2; i < argc; i++) {
-				Geometry g = geometry(argv[i]);
+				CacheShape g = geometry(argv[i]);
 				std::printf("%lu %u %u\n", (unsigned long)g.sets, g.assoc, g.line);
 			}
 			return std::fflush(stdout) ? 1 : 0;

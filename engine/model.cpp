@@ -46,7 +46,6 @@
 // first array read, the last of the head's, that read's instruction.
 namespace {
 
-constexpr int FORMAT = 4;
 constexpr std::uint64_t MAX_PASSES = 1000000, MAX_LENGTH = 1 << 24;
 
 // The words of one line and where it stands, for what is said about it.

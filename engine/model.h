@@ -73,6 +73,7 @@ struct Model {
 	std::vector<Place> places;        // every record's, the first {0, 0}
 };
 
+constexpr int FORMAT = 4; // the model file's, on its first line
 constexpr int MAX_ARRAYS = 64;
 constexpr int ELEM = 4;
 constexpr std::int64_t MAX_SHIFT = std::int64_t(1) << 30; // half the largest cache

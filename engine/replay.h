@@ -45,6 +45,8 @@
 
 // cachegrind's events, in the order it writes them.
 enum Event { IR, I1MR, ILMR, DR, D1MR, DLMR, DW, D1MW, DLMW, EVENTS };
+constexpr const char *EVENT_NAMES[EVENTS] = {"Ir", "I1mr", "ILmr", "Dr", "D1mr",
+					     "DLmr", "Dw", "D1mw", "DLmw"};
 using Cost = std::array<std::uint64_t, EVENTS>;
 
 // The event a record makes: a fetch, a read (a modify counts as one) or a

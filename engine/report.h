@@ -19,7 +19,7 @@ class Hierarchy {
 	static constexpr bool FETCHES = true;
 	static constexpr bool FRONT_IS_LAST = true;
 
-	Hierarchy(Geometry i1, Geometry d1, Geometry ll, std::size_t places)
+	Hierarchy(CacheShape i1, CacheShape d1, CacheShape ll, std::size_t places)
 	    : cost(places, Cost{}), i1(i1.sets, i1.assoc, i1.line), d1(d1.sets, d1.assoc, d1.line),
 	      ll(ll.sets, ll.assoc, ll.line)
 	{

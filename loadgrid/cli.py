@@ -22,7 +22,7 @@ from . import caches, valgrind
 from .answers import Answers
 from .cachegrind_out import EVENTS, Report, cache_options, report_text, summary
 from .caches import LEVELS, MAX_SHIFT, LIMIT
-from .kernels import NAMES, PASSES
+from .kernels import NAMES, PASSES, spoken
 from .messages import PROG, Failure, say, status
 from .runs import Run, kernel_digest
 
@@ -145,7 +145,7 @@ def parser(version, argv=None):
                            metavar="COMMAND")
     kernel = Parser(add_help=False)
     kernel.add_argument("kernel", metavar="KERNEL",
-                        help="loadgrid1, loadgrid2 or loadgrid3: a bare name "
+                        help=f"{spoken()}: a bare name "
                         "is the one installed beside loadgrid-model (with "
                         "--here, the one in PATH), else a path")
     kernel.add_argument("--here", action="store_true",
@@ -343,7 +343,7 @@ def check_report(answers, args, run, shift, measured_run):
     return 0 if ok else 1
 
 
-def start(args, run):
+def run_tool(args, run):
     """The run command: COMMAND ARGS... KERNEL, in the run's environment
     and folder; what the tool writes into the canonical run's folder is
     moved into this one afterwards."""
@@ -368,14 +368,14 @@ def start(args, run):
                     p.wait()
             pipes.remove_left()
             if cwd == folder:
-                keep(folder, here, skip=run.name)
+                move_outputs(folder, here, skip=run.name)
     if code < 0:
         say(f"{tool[0]}: {status(code)}")
         return 128 - code
     return code
 
 
-def keep(folder, here, skip):
+def move_outputs(folder, here, skip):
     """Moves what a tool wrote into folder into here, under a new name
     where here has the name already."""
     for name in sorted(os.listdir(folder)):
@@ -434,7 +434,7 @@ def command(answers, args, kernel):
             "lower (a few short Valgrind runs)")
         measured_run = valgrind.shifted(kernel, shift)
     if args.command == "run":
-        return start(args, measured_run)
+        return run_tool(args, measured_run)
     geometries = [geometry(g) for g in getattr(args, "cache", None) or []]
     taken(answers, geometries)
     if args.command == "check":

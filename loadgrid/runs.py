@@ -23,7 +23,7 @@ import subprocess
 import tempfile
 
 from . import symbols
-from .kernels import NAMES
+from .kernels import NAMES, spoken
 from .messages import Failure
 
 
@@ -127,7 +127,7 @@ def kernel_digest(path):
         raise Failure(f"{path}: {e.strerror}") from None
     if name not in NAMES:
         raise Failure(f"{path}: not a loadgrid kernel: its name is "
-                            "not loadgrid1, loadgrid2 or loadgrid3")
+                            f"not {spoken()}")
     if head[:4] != b"\x7fELF":
         raise Failure(f"{path}: not a loadgrid kernel: not an ELF "
                             "executable")

@@ -70,9 +70,9 @@ class Naive {
 // An independent I1, D1 and LL, each set a list of lines.
 class NaiveHierarchy {
       public:
-	NaiveHierarchy(const std::vector<Geometry> &g) : costs(FUNCTIONS + 1, Cost{})
+	NaiveHierarchy(const std::vector<CacheShape> &g) : costs(FUNCTIONS + 1, Cost{})
 	{
-		for (const Geometry &c : g)
+		for (const CacheShape &c : g)
 			caches.push_back({c, std::vector<std::list<std::uint64_t>>(c.sets)});
 	}
 
@@ -90,7 +90,7 @@ class NaiveHierarchy {
 
       private:
 	struct Level {
-		Geometry g;
+		CacheShape g;
 		std::vector<std::list<std::uint64_t>> sets;
 	};
 	std::vector<Level> caches;
@@ -250,7 +250,7 @@ int main()
 					if (r.kind == 'I')
 						r.addr = 0x402000 + pick(100);
 		}
-		std::vector<Geometry> g;
+		std::vector<CacheShape> g;
 		for (int level = 0; level < 3; level++)
 			g.push_back({std::uint64_t(1) << pick(level == 2 ? 9 : 6),
 				     unsigned(1 + pick(8)), 32u << pick(3)});
@@ -277,6 +277,18 @@ int main()
 						     f, e, (unsigned long)fast.cost[f][e],
 						     (unsigned long)plain.cost[f][e],
 						     (unsigned long)naive.costs[f][e]);
+	}
+	// Tags copied into tags of another size take that size and every line.
+	{
+		Lru small(2, 2, 64), big(4096, 8, 64);
+		for (std::uint64_t l = 0; l < 100000; l += 7)
+			big.touch(l);
+		small = big;
+		cases++;
+		if (!(small == big) || small.touch(99995) != big.touch(99995)) {
+			faults++;
+			std::fprintf(stderr, "tags copied between sizes: not the same\n");
+		}
 	}
 	// A set of 2048 ways spans four pages of tags: caches that differ only
 	// in the second are not the same, and a copy has all four.

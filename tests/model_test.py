@@ -18,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-from loadgrid import cachegrind_out, caches, kernels, runs, store, valgrind
+from loadgrid import cachegrind_out, caches, kernels, learn, lines, runs, store, valgrind
 from loadgrid.answers import Answers
 
 MODEL = os.environ["MODEL"]
@@ -126,13 +126,15 @@ class Misses(unittest.TestCase):
                     self.assertEqual(list(map(int, row[3:])), want)
 
     def test_several_shifts_in_one_call(self):
-        run = runs.Run(KERNELS[0])
-        geometries = [(8192, 1, 32), (32768, 8, 64)]
+        # Geometries of one set count and line size share one count.
+        run = runs.Run(KERNELS[1])
+        geometries = [(8192, 1, 32), (32768, 8, 64), (16384, 4, 64),
+                      (8192, 2, 64)]
         shifts = [0, -16, 4096]
         with Answers(ENGINE) as answers:
             got = answers.misses_at(run, geometries, 2, shifts)
-            self.assertEqual(got, [answers.misses(run, geometries, 2, s)
-                                   for s in shifts])
+            self.assertEqual(got, [[answers.misses(run, [g], 2, s)[0]
+                                    for g in geometries] for s in shifts])
         # The shifts move the misses, so an answer in the wrong order shows.
         self.assertEqual(len({tuple(rows) for rows in got}), len(shifts))
 
@@ -562,6 +564,16 @@ class Machines(unittest.TestCase):
             engine = subprocess.run([ENGINE, "cache", g], capture_output=True)
             self.assertEqual(engine.returncode == 0, front, g)
 
+    def test_engine_agrees_on_constants(self):
+        said = dict(line.split(" ", 1) for line in subprocess.run(
+            [ENGINE, "constants"], capture_output=True, text=True,
+            check=True).stdout.splitlines())
+        self.assertEqual(said, {
+            "format": learn.FORMAT.split()[-1],
+            "max_shift": str(caches.MAX_SHIFT), "limit": str(caches.LIMIT),
+            "min_line": str(caches.MIN_LINE),
+            "events": " ".join(cachegrind_out.EVENTS)})
+
     def test_here_without_a_locale(self):
         for env in ({}, {"LANG": "C"}):
             with self.subTest(env=env):
@@ -603,7 +615,6 @@ class Machines(unittest.TestCase):
     def test_source_file_names(self):
         # Each compiler names its source in its line table in its own
         # ways, after the folder compiled in and the path given.
-        import lines
         folder = os.path.join(self.tmp.name, "a", "b", "c")
         os.makedirs(folder)
         with open(os.path.join(folder, "t.cpp"), "w") as f:
@@ -728,7 +739,8 @@ class Commands(unittest.TestCase):
     def test_help_and_version(self):
         out = model("--version")
         self.assertRegex(out.stdout, r"^loadgrid-model [0-9]+\.[0-9]+\n$")
-        for command in ("trace", "misses", "check", "run", "shift"):
+        for command in ("trace", "misses", "predict", "check", "run",
+                        "shift"):
             with self.subTest(command):
                 out = model(command, "--help")
                 self.assertEqual(out.returncode, 0)

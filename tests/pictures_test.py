@@ -1,19 +1,15 @@
-"""The pictures in the repository: what the code draws now, the series
-each holds, cachegrind's points on the model's lines; and the pieces the
-pictures are drawn from.
+"""The pictures in the repository: what the code draws now, cachegrind's
+points on the model's lines; and the pieces the pictures are drawn from.
 
 Environment: BINDIR (the kernels and loadgrid-model), SOURCE_DIR,
 LOADGRID_MODEL_CACHE, PYTHONPATH (SOURCE_DIR and SOURCE_DIR/tools).
 """
-import base64
 import csv
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
-import xml.etree.ElementTree as ET
 
 import pictures
 from loadgrid import runs
@@ -25,32 +21,7 @@ ENGINE = os.path.join(BINDIR, "engine", "loadgrid-engine")
 COMMITTED = os.path.join(SOURCE, "pictures")
 SCRIPT = os.path.join(SOURCE, "tools", "pictures.py")
 
-SVG = "{http://www.w3.org/2000/svg}"
-XLINK = "{http://www.w3.org/1999/xlink}"
 KERNELS = ("loadgrid1", "loadgrid2", "loadgrid3")
-
-
-def png_size(image):
-    """The pixel size of an SVG image's embedded PNG, from its IHDR."""
-    href = image.get(XLINK + "href") or image.get("href")
-    png = base64.b64decode(href.split(",", 1)[1])
-    return struct.unpack(">II", png[16:24])
-
-
-def series(path):
-    """Per gid: the vertices of its line (its longest path: a marker's
-    shape is a path too), the number of its markers and of its paths, and
-    for a bitmap its pixel size (width, height)."""
-    out = {}
-    root = ET.parse(path)
-    for g in root.iter(SVG + "g"):
-        paths = [p.get("d", "") for p in g.iter(SVG + "path")]
-        out[g.get("id", "")] = (
-            max((d.count("M") + d.count("L") for d in paths), default=0),
-            len(list(g.iter(SVG + "use"))), len(paths), None)
-    for image in root.iter(SVG + "image"):
-        out[image.get("id", "")] = (0, 0, 0, png_size(image))
-    return out
 
 
 def draw(*args):
@@ -112,46 +83,7 @@ class Drawn(unittest.TestCase):
 
 
 class Series(unittest.TestCase):
-    """For any build: the committed pictures' series, and the pieces they
-    are drawn from."""
-
-    def test_each_picture_holds_its_series(self):
-        got = series(os.path.join(COMMITTED, "misses.svg"))
-        for k in KERNELS:
-            for tag, n in (("sizes", len(pictures.SIZES)),
-                           ("ways", len(pictures.WAYS))):
-                self.assertEqual(got[f"model-{tag}-{k}"][0], n)
-                self.assertEqual(got[f"cachegrind-{tag}-{k}"][1], n)
-            # The 12-way and 9-way answers: points on no line.
-            self.assertEqual(got[f"model-marks-{k}"][1], len(pictures.MARKS))
-            self.assertLess(got[f"model-marks-{k}"][0], len(pictures.MARKS))
-            self.assertEqual(got[f"cachegrind-marks-{k}"][1],
-                             len(pictures.MARKS))
-        for size, _ in pictures.MARKS:
-            self.assertIn(f"mark-{size >> 10}k", got)
-        got = series(os.path.join(COMMITTED, "stack-shift.svg"))
-        n = len(pictures.SHIFTS)
-        for size, _, _ in pictures.SHIFT_CACHES:
-            for k in KERNELS:
-                # A marker and a two-point stem a shift, and no line
-                # through the markers.
-                marks = got[f"shift-{size}-{k}"]
-                self.assertEqual(marks[1], n)
-                self.assertLess(marks[0], n)
-                self.assertEqual(got[f"stems-{size}-{k}"][0:3:2], (2, n))
-        for k in KERNELS:
-            got = series(os.path.join(COMMITTED, f"pattern-{k}.svg"))
-            # A step a column, a line a row: the arrays' bytes fill whole
-            # lines, one more where they do not start a line.
-            lines = -(-pictures.LENGTH[k] * pictures.ELEM * pictures.ARRAYS
-                      // pictures.LINE)
-            self.assertIn(got["pass"][3], {(pictures.STEPS, lines),
-                                           (pictures.STEPS, lines + 1)})
-            for j in (0, 1):
-                self.assertEqual(got[f"reads-a{j}"][1], pictures.STEPS_SHOWN)
-                self.assertEqual(got[f"lines-a{j}"][2], pictures.STEPS_SHOWN)
-            if k == "loadgrid2":
-                self.assertEqual(got["counts"][0], 600)
+    """For any build: the pieces the pictures are drawn from."""
 
     def test_array_bases_from_a_trace(self):
         bases = [0x10000 - 2400 * (j + 1) for j in range(20)]

@@ -27,16 +27,22 @@ import sys
 import tempfile
 import time
 
+try:
+    from loadgrid import kernels
+except ImportError:
+    sys.exit("workloads: the loadgrid package: not found; run it from the "
+             "source folder as python3 -m tools.workloads, or with "
+             "PYTHONPATH naming that folder")
+
 COPY_MIB = 32
 TIME = "/usr/bin/time"
 HERE = os.path.dirname(os.path.abspath(__file__))
 GEOMETRY = "32768,8,64"
 HIERARCHY = {"I1": "32768,8,64", "D1": "32768,8,64", "LL": "8388608,16,64"}
-KERNELS = [
-    ("loadgrid1", "12,000,000 reads, in order"),
-    ("loadgrid2", "12,000,000 reads, 600,000 rand calls"),
-    ("loadgrid3", "12,000,000 reads, every third element"),
-]
+KERNELS = [(k.name, f"{kernels.READS:,} reads, " +
+            (f"{kernels.PASSES * kernels.STEPS:,} rand calls"
+             if k.rule == "rand" else k.walk))
+           for k in kernels.KERNELS.values()]
 
 
 def fail(why):
