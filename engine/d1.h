@@ -68,10 +68,12 @@ class D1Count {
 	// What the replay asks of a count.
 	unsigned line_bits(char) const { return bits; }
 	std::uint64_t set_of(char, std::uint64_t line) const { return cg.set_of(line); }
-	const std::uint64_t *front(char, std::uint64_t line) const
+	Front front(char, std::uint64_t line, bool) const
 	{
-		return &front_of_both[cg.set_of(line)];
+		return {&front_of_both[cg.set_of(line)], Lru::tag(line), ~std::uint64_t(0)};
 	}
+	bool repeats_are_quiet() const { return true; }
+	void quiet(const Op &) {}
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.main); }
 	void add(std::uint32_t, const Cost &) {}
 	bool same_state(const D1Count &o) const;

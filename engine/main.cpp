@@ -3,6 +3,8 @@
 //   loadgrid-engine MODEL trace PASSES SHIFT [fetches] [low32] [lackey]
 //   loadgrid-engine MODEL misses PASSES SHIFT[,SHIFT...] SIZE,ASSOC,LINE...
 //   loadgrid-engine MODEL report PASSES SHIFT I1 D1 LL [I1 D1 LL]...
+//   loadgrid-engine MODEL figures PASSES SHIFT POLICY WRITE kinds|- SIZE,ASSOC,LINE...
+//   loadgrid-engine MODEL lab PASSES SHIFT S E B [verbose]
 //   loadgrid-engine MODEL accesses PASSES SHIFT
 //   loadgrid-engine MODEL indices PASSES SHIFT
 //   loadgrid-engine cache SIZE,ASSOC,LINE...
@@ -12,6 +14,7 @@
 // "loadgrid-engine: what: reason" with status 1.
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,10 +28,14 @@
 #include "d1.h"
 #include "model.h"
 #include "report.h"
+#include "trace_count.h"
 
 namespace {
 
-// Writes records as a din trace, or as lackey prints them.
+// Writes records as a din trace ("0 ADDR" a read, "1 ADDR" a write, "2 ADDR"
+// a fetch, a modify being a read and a write), or as lackey prints them
+// ("I  ADDR,SIZE", " L ADDR,SIZE", " S ...", " M ...", at least eight hex
+// digits); fetches only if asked for.
 class Writer {
       public:
 	Writer(bool fetches, bool low32, bool lackey)
@@ -40,24 +47,23 @@ class Writer {
 	{
 		if (used > sizeof buf - 128)
 			flush();
+		addr &= mask;
+		if (kind == 'I' && !fetches)
+			return;
 		if (lackey) {
-			unsigned long a = addr;
-			used += kind == 'I' ? std::snprintf(buf + used, 64, "I  %08lx,%u\n", a, size)
-					    : std::snprintf(buf + used, 64, " %c %08lx,%u\n", kind, a, size);
+			put(kind == 'I' ? 'I' : ' ');
+			put(kind == 'I' ? ' ' : kind);
+			put(' ');
+			hex(addr, 8);
+			put(',');
+			decimal(size);
+			put('\n');
 			return;
 		}
-		addr &= mask;
 		switch (kind) {
-		case 'I':
-			if (fetches)
-				line('2', addr);
-			break;
-		case 'L':
-			line('0', addr);
-			break;
-		case 'S':
-			line('1', addr);
-			break;
+		case 'I': line('2', addr); break;
+		case 'L': line('0', addr); break;
+		case 'S': line('1', addr); break;
 		case 'M':
 			line('0', addr);
 			line('1', addr);
@@ -78,18 +84,39 @@ class Writer {
 	char buf[1 << 16] = {};
 	std::size_t used = 0;
 
-	void line(char label, std::uint64_t addr)
+	void put(char c) { buf[used++] = c; }
+
+	// In lower-case hex, at least width digits.
+	void hex(std::uint64_t v, int width)
 	{
 		char digits[16];
 		int n = 0;
 		do
-			digits[n++] = "0123456789abcdef"[addr & 15];
-		while (addr >>= 4);
-		buf[used++] = label;
-		buf[used++] = ' ';
+			digits[n++] = "0123456789abcdef"[v & 15];
+		while (v >>= 4);
+		while (n < width)
+			digits[n++] = '0';
 		while (n)
-			buf[used++] = digits[--n];
-		buf[used++] = '\n';
+			put(digits[--n]);
+	}
+
+	void decimal(std::uint32_t v)
+	{
+		char digits[10];
+		int n = 0;
+		do
+			digits[n++] = char('0' + v % 10);
+		while (v /= 10);
+		while (n)
+			put(digits[--n]);
+	}
+
+	void line(char label, std::uint64_t addr)
+	{
+		put(label);
+		put(' ');
+		hex(addr, 1);
+		put('\n');
 	}
 };
 
@@ -238,6 +265,85 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 		}
 }
 
+// lru, fifo, plru or random:SEED; back or through.
+WritePolicy write_policy(const std::string &replacement, const std::string &write)
+{
+	WritePolicy p;
+	if (replacement == "lru")
+		p.replacement = Replacement::LRU;
+	else if (replacement == "fifo")
+		p.replacement = Replacement::FIFO;
+	else if (replacement == "plru")
+		p.replacement = Replacement::PLRU;
+	else if (replacement.rfind("random:", 0) == 0) {
+		p.replacement = Replacement::RANDOM;
+		p.seed = std::uint64_t(integer(replacement.c_str() + 7, "seed", 0, LLONG_MAX));
+	} else
+		throw std::runtime_error("policy '" + replacement + "': want lru, fifo, plru or random:SEED");
+	if (write != "back" && write != "through")
+		throw std::runtime_error("write '" + write + "': want back or through");
+	p.write_back = write == "back";
+	return p;
+}
+
+// Per cache: the din trace's figures under a policy, as trace_count.h
+// counts them, and the lines left dirty.
+void count_figures(const Model &model, int passes, std::int64_t shift, char **args, int n)
+{
+	if (n < 4)
+		throw std::runtime_error("figures: want POLICY WRITE kinds|- SIZE,ASSOC,LINE...");
+	Model m = model;
+	drop_fetches(m);
+	WritePolicy policy = write_policy(args[0], args[1]);
+	if (std::strcmp(args[2], "kinds") && std::strcmp(args[2], "-"))
+		throw std::runtime_error(std::string("figures: '") + args[2] + "': want kinds or -");
+	bool kinds = !std::strcmp(args[2], "kinds");
+	std::vector<TraceCount> counts;
+	for (int i = 3; i < n; i++)
+		counts.emplace_back(geometry(args[i]), policy, kinds);
+	on_two_threads(counts.size(), [&](std::size_t g) { replay(m, passes, shift, counts[g]); });
+	for (const TraceCount &c : counts) {
+		for (std::uint64_t v : c.n)
+			std::printf("%lu ", (unsigned long)v);
+		std::printf("%lu\n", (unsigned long)c.dirty_lines());
+	}
+}
+
+// The lab's convention, over the lackey trace's data records: 2^S sets of
+// E ways of 2^B-byte blocks, LRU, writes allocating; each record's block
+// that of its address, a modify a load and a store.  With verbose, each
+// record and how its accesses went.
+void lab(const Model &model, int passes, std::int64_t shift, char **args, int n)
+{
+	if (n != 3 && !(n == 4 && !std::strcmp(args[3], "verbose")))
+		throw std::runtime_error("lab: want S E B [verbose]");
+	long long s = integer(args[0], "s", 0, 30), e = integer(args[1], "E", 1, 1 << 16),
+		  b = integer(args[2], "b", 0, 30);
+	CacheShape shape{std::uint64_t(1) << s, unsigned(e), 1u << b};
+	TraceCount count(shape, WritePolicy{}, false);
+	Model m = model;
+	drop_fetches(m);
+	if (n == 3) {
+		replay(m, passes, shift, count);
+	} else {
+		std::vector<PolicyCache::Result> told;
+		count.told = &told;
+		auto tell = [&](char kind, std::uint64_t addr, std::uint32_t size, bool) {
+			told.clear();
+			count(kind, addr, size, false);
+			std::printf("%c %lx,%u", kind, (unsigned long)addr, size);
+			for (const PolicyCache::Result &r : told)
+				std::printf(r.hit ? " hit" : r.evicted ? " miss eviction" : " miss");
+			std::printf("\n");
+		};
+		Run(m, passes, shift).all(tell);
+	}
+	std::uint64_t accesses = count.n[READS] + count.n[WRITES];
+	std::uint64_t misses = count.n[READ_MISSES] + count.n[WRITE_MISSES];
+	std::printf("hits:%lu misses:%lu evictions:%lu\n", (unsigned long)(accesses - misses),
+		    (unsigned long)misses, (unsigned long)count.n[EVICTIONS]);
+}
+
 // Per hierarchy of I1, D1 and LL: the events of every line of every
 // function, as cachegrind reports them, under a line "report N" that
 // counts them; each "EVENTS... LINE FUNCTION<tab>FILE", ??? where unknown.
@@ -311,6 +417,10 @@ int main(int argc, char **argv)
 			trace(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "misses") {
 			count_misses(m, passes, shifts, argv + 5, argc - 5);
+		} else if (cmd == "figures") {
+			count_figures(m, passes, shift, argv + 5, argc - 5);
+		} else if (cmd == "lab") {
+			lab(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "report") {
 			report_all(m, passes, shift, argv + 5, argc - 5);
 		} else if (cmd == "indices") {

@@ -20,11 +20,16 @@
 //                                          set's front (as LRU does)
 //   unsigned line_bits(char kind)          of the first cache a record of
 //   uint64_t set_of(char kind, uint64_t line)   that kind touches
-//   const uint64_t *front(char kind, uint64_t line)
-//       a place whose value is the line's tag only while touching the line
-//       would change nothing; nullptr where the count has none
+//   Front front(char kind, uint64_t line, bool write)
+//       a place whose value, masked, is the given tag only while the
+//       access would change nothing; at nullptr where the count has none
+//   bool repeats_are_quiet()               whether an access to the line
+//                                          last touched in its set changes
+//                                          nothing
 //   void access(const Op &op, uint64_t addr)  an op's touches, but not its
 //                                             events
+//   void quiet(const Op &op)               an op that changes nothing, left
+//                                          untouched
 //   void add(uint32_t place, const Cost &c)   events of compiled records
 //   bool holds_fetched(uint64_t line)      (with FETCHES) whether I1 holds
 //                                          a line
@@ -53,10 +58,16 @@ using Cost = std::array<std::uint64_t, EVENTS>;
 // write.
 inline Event event(char kind) { return kind == 'I' ? IR : kind == 'S' ? DW : DR; }
 
+// Where an access changes nothing: while *at & mask == tag.
+struct Front {
+	const std::uint64_t *at;
+	std::uint64_t tag, mask;
+};
+
 // A record that may change a cache, as the loop replays it.
 struct Op {
-	const std::uint64_t *front; // the touch changes nothing where *front == tag
-	std::uint64_t tag;
+	const std::uint64_t *front; // the touch changes nothing where
+	std::uint64_t tag, mask;    // *front & mask == tag
 	std::uint64_t addr, scale; // its address: addr + scale * the step's index
 	std::uint32_t size, place;
 	char kind;
@@ -76,12 +87,12 @@ struct Compiled {
 
 // A record whose set was last touched by its own line since a call or an
 // array read is a hit at the set's front, which changes nothing where the
-// policy keeps the line touched last at the front: it is left out.
+// count says so: it is left out.
 template <class Count>
 Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const Count &count,
 		 bool fetches)
 {
-	constexpr bool front_is_last = Count::FRONT_IS_LAST;
+	bool quiet = count.repeats_are_quiet();
 	Compiled out;
 	out.parts.emplace_back();
 	std::map<std::uint32_t, Cost> events;
@@ -97,7 +108,8 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 		if (r.kind == 'I' && !fetches)
 			continue;
 		auto &seen = known[r.kind == 'I'];
-		Op op{&no_line, 1, place(r, shift), 0, r.size, r.fn, r.kind, (r.flags & MAIN) != 0};
+		Op op{&no_line, 1, ~std::uint64_t(0), place(r, shift), 0, r.size, r.fn, r.kind,
+		      (r.flags & MAIN) != 0};
 		if (r.flags & ARRAY) {
 			op.addr = run.address(int(r.addr), 0);
 			op.scale = ELEM;
@@ -106,16 +118,21 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 			continue;
 		}
 		Span s = span(op.addr, r.size, count.line_bits(r.kind));
-		if (s.straddles() || !front_is_last) {
+		if (s.straddles()) {
 			out.parts.back().push_back(op);
 			seen.clear();
 			continue;
 		}
-		auto [at, fresh] = seen.try_emplace(count.set_of(r.kind, s.first), s.first);
-		if (const std::uint64_t *front = count.front(r.kind, s.first)) {
-			op.front = front;
-			op.tag = Lru::tag(s.first);
+		if (Front f = count.front(r.kind, s.first, r.kind == 'S' || r.kind == 'M'); f.at) {
+			op.front = f.at;
+			op.tag = f.tag;
+			op.mask = f.mask;
 		}
+		if (!quiet) {
+			out.parts.back().push_back(op);
+			continue;
+		}
+		auto [at, fresh] = seen.try_emplace(count.set_of(r.kind, s.first), s.first);
 		if (fresh || at->second != s.first)
 			out.parts.back().push_back(op);
 		at->second = s.first;
@@ -238,8 +255,10 @@ template <class Count> class Steps {
 			if (k)
 				replay(now->calls[run.next_call()], i);
 			for (const Op &op : seg.parts[k])
-				if (*op.front != op.tag)
+				if ((*op.front & op.mask) != op.tag)
 					count.access(op, op.addr + op.scale * std::uint64_t(i));
+				else
+					count.quiet(op);
 		}
 		for (const auto &[place, c] : seg.events)
 			count.add(place, c);
@@ -249,24 +268,38 @@ template <class Count> class Steps {
 } // namespace replay_detail
 
 // Runs the passes of a model with the stack shift bytes lower through
-// count, as every record through it in turn would.
+// count, as every record through it in turn would.  Where every pass makes
+// the same records from the same state, a pass that starts from the state
+// that another started from k passes before will repeat those k passes:
+// whole periods of them are multiplied out, and only the passes left over
+// and the last, which ends the run, are run.
 template <class Count> void replay(const Model &m, int passes, std::int64_t shift, Count &count)
 {
+	constexpr int MAX_PERIOD = 32; // passes
 	replay_detail::Steps<Count> steps(m, passes, shift, count);
 	auto pass = [&](int p) {
 		for (long s = 0; s < m.steps; s++)
 			steps.step(long(p) * m.steps + s);
 	};
+	std::vector<Count> seen; // the state at the start of pass p, at p % MAX_PERIOD
 	int p = 0;
-	for (Count before = count; p < passes - 1; p++) {
-		if (steps.periodic()) {
-			if (p > 0 && count.same_state(before)) {
-				count.repeat(before, std::uint64_t(passes - 1 - p));
-				break;
-			}
-			before = count;
+	for (; p < passes - 1 && steps.periodic(); p++) {
+		int period = 0;
+		for (int k = 1; k <= std::min(p, MAX_PERIOD) && !period; k++)
+			if (count.same_state(seen[(p - k) % MAX_PERIOD]))
+				period = k;
+		if (period) {
+			int left = passes - 1 - p;
+			count.repeat(seen[(p - period) % MAX_PERIOD], std::uint64_t(left / period));
+			p = passes - 1 - left % period;
+			break;
 		}
+		if (int(seen.size()) < MAX_PERIOD)
+			seen.push_back(count);
+		else
+			seen[p % MAX_PERIOD] = count;
 		pass(p);
 	}
-	pass(passes - 1);
+	for (; p < passes; p++)
+		pass(p);
 }

@@ -35,10 +35,12 @@ class Hierarchy {
 	// What the replay asks of a count.
 	unsigned line_bits(char kind) const { return first(kind).line_bits(); }
 	std::uint64_t set_of(char kind, std::uint64_t line) const { return first(kind).set_of(line); }
-	const std::uint64_t *front(char kind, std::uint64_t line) const
+	Front front(char kind, std::uint64_t line, bool) const
 	{
-		return first(kind).front(first(kind).set_of(line));
+		return {first(kind).front(first(kind).set_of(line)), Lru::tag(line), ~std::uint64_t(0)};
 	}
+	bool repeats_are_quiet() const { return true; }
+	void quiet(const Op &) {}
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.place); }
 	void add(std::uint32_t p, const Cost &c)
 	{

@@ -33,6 +33,15 @@ class Answers:
         return self.engine.report(self.store.model(run), hierarchies, n,
                                   shift)
 
+    def figures(self, run, geometries, n, shift, policy, write, kinds):
+        """Per geometry: the din trace's figures under a policy."""
+        return self.engine.figures(self.store.model(run), geometries, n,
+                                   shift, policy, write, kinds)
+
+    def lab(self, run, n, shift, s, e, b, verbose):
+        return self.engine.lab(self.store.model(run), n, shift, s, e, b,
+                               verbose)
+
     def accesses(self, run, n=PASSES, shift=0):
         return self.engine.accesses(self.store.model(run), n, shift)
 

@@ -32,14 +32,28 @@ EPILOG = {
     "trace": """\
 Prints the run's data accesses in order as a din trace: "0 ADDR" a read,
 "1 ADDR" a write (hex), a modify being a read then a write; with
---fetches also "2 ADDR" for each instruction.""",
+--fetches also "2 ADDR" for each instruction.  With --format lackey, as
+valgrind --tool=lackey --trace-mem=yes prints them: " L ADDR,SIZE",
+" S ADDR,SIZE" and " M ADDR,SIZE", and "I  ADDR,SIZE" with --fetches.""",
     "misses": """\
 Prints a header line, then a line per cache: the cache as given, the D1
 read and write misses of main's own accesses as cachegrind counts them,
 and the read and write misses of the whole din trace (one access per
-record) in the same cache, empty at the start.
+record) in the same cache, LRU, empty at the start.  With --policy,
+--write or --kinds, the din trace's figures are the reads, writes, read
+and write misses, evictions and write-backs under that replacement and
+write policy, then the lines left dirty (write-back) or the writes that
+went to memory (write-through), then with --kinds the compulsory,
+capacity and conflict misses (man loadgrid-model defines each).
 
 """ + caches.RULES,
+    "lab": """\
+Prints "hits:H misses:M evictions:E" for a cache of 2^S sets of E ways of
+2^B-byte blocks, over the data records of the run's lackey trace: L and
+S one access each, M a load then a store, each to the block that holds
+its address; LRU, allocating on writes, empty at the start; an eviction
+is a miss that puts out a valid line.  With -v, first each record and
+how its accesses went: hit, miss or miss eviction.""",
     "predict": """\
 Writes, without running anything, the file that cachegrind's cache
 simulation writes for the run with --cachegrind-out-file: the caches'
@@ -188,8 +202,26 @@ def parser(version, argv=None):
                    help="add every instruction fetched")
     t.add_argument("--low32", action="store_true",
                    help="keep the low 32 bits of each address")
-    command("misses", [kernel, d1, moved, counted],
-            "D1 misses of main and of the whole trace")
+    t.add_argument("--format", choices=("din", "lackey"), default="din",
+                   help="din (the default) or lackey's own text")
+    m = command("misses", [kernel, d1, moved, counted],
+                "D1 misses of main and of the whole trace")
+    m.add_argument("--policy", metavar="lru|fifo|plru|random:SEED",
+                   help="the trace's replacement policy")
+    m.add_argument("--write", choices=("back", "through"),
+                   help="write-back (allocating) or write-through (not)")
+    m.add_argument("--kinds", action="store_true",
+                   help="also the compulsory, capacity and conflict misses")
+    lab = command("lab", [kernel, moved, counted],
+                  "hits, misses and evictions as the cache lab counts them")
+    lab.add_argument("-s", type=int, required=True, metavar="S",
+                     help="2^S sets")
+    lab.add_argument("-E", type=int, required=True, metavar="E",
+                     help="E ways")
+    lab.add_argument("-b", type=int, required=True, metavar="B",
+                     help="2^B-byte blocks")
+    lab.add_argument("-v", action="store_true", dest="verbose",
+                     help="each record and how its accesses went")
     pr = command("predict", [kernel, hierarchy, moved, counted],
                  "cachegrind's whole report of the run")
     pr.add_argument("-o", metavar="FILE", dest="output",
@@ -446,15 +478,50 @@ def command(answers, args, kernel):
     n = passes(args.passes)
     if args.command == "trace":
         opts = [o for o in ("fetches", "low32") if getattr(args, o)]
+        if args.format == "lackey":
+            opts.append("lackey")
         return answers.trace(run, n, shift, opts)
+    if args.command == "lab":
+        return answers.lab(run, n, shift, args.s, args.E, args.b,
+                           args.verbose)
+    main_rows = answers.misses(run, geometries, n, shift)
+    if args.policy or args.write or args.kinds:
+        policy = args.policy or "lru"
+        write = args.write or "back"
+        head, rows = figures(answers.figures(run, geometries, n, shift, policy,
+                                             write, args.kinds), write,
+                             args.kinds)
+        out = [("cache", "main_read_misses", "main_write_misses", *head)]
+        for text, main, row in zip(args.cache, main_rows, rows, strict=True):
+            out.append((text, *map(str, main[:2]), *map(str, row)))
     else:
         out = [("cache", "main_read_misses", "main_write_misses",
                 "trace_read_misses", "trace_write_misses")]
-        for text, row in zip(args.cache, answers.misses(run, geometries, n,
-                                                        shift), strict=True):
+        for text, row in zip(args.cache, main_rows, strict=True):
             out.append((text, *map(str, row)))
-        table(out)
+    table(out)
     return 0
+
+
+def figures(rows, write, kinds):
+    """The header and the rows of the din trace's figures, as the engine
+    gives them: reads writes read_misses write_misses evictions writebacks
+    full_misses compulsory dirty."""
+    head = ["reads", "writes", "read_misses", "write_misses", "evictions",
+            "writebacks", "dirty" if write == "back" else "memory_writes"]
+    if kinds:
+        head += ["compulsory", "capacity", "conflict"]
+    out = []
+    for (reads, writes, read_misses, write_misses, evictions, writebacks,
+         full_misses, compulsory, dirty) in rows:
+        row = [reads, writes, read_misses, write_misses, evictions,
+               writebacks, dirty if write == "back" else writes]
+        if kinds:
+            misses = read_misses + write_misses
+            row += [compulsory, full_misses - compulsory,
+                    misses - full_misses]
+        out.append(row)
+    return head, out
 
 
 def usage(e, version, argv):
@@ -500,6 +567,14 @@ def main(argv=None, engine=None, bindir=None, version=None):
                     geometry(getattr(args, level), f"--{level}")
             if args.command == "misses" and not args.cache:
                 raise Usage("misses: --cache is wanted")
+            if getattr(args, "policy", None) and not re.fullmatch(
+                    r"lru|fifo|plru|random:[0-9]{1,18}", args.policy):
+                raise Usage(f"--policy {args.policy}: want lru, fifo, plru "
+                            "or random:SEED")
+            if args.command == "lab" and not (
+                    0 <= args.s <= 30 and 1 <= args.E <= 65536 and
+                    0 <= args.b <= 30):
+                raise Usage("lab: want -s 0 to 30, -E 1 to 65536, -b 0 to 30")
             if args.command == "check" and args.cache and any(
                     getattr(args, level) for level in LEVELS):
                 raise Usage("check: --cache, or --I1, --D1 and --LL, not both")

@@ -55,6 +55,15 @@ class Engine:
                           f"{len(hierarchies)} hierarchies")
         return reports
 
+    def figures(self, model, geometries, n, shift, policy, write, kinds):
+        """Per geometry, the din trace's figures under a policy: reads,
+        writes, read and write misses, evictions, write-backs, misses of a
+        fully associative LRU cache of as many lines, lines touched, lines
+        left dirty."""
+        out = self.ask(model, "figures", n, shift, policy, write,
+                       "kinds" if kinds else "-", *map(spelled, geometries))
+        return rows(out, len(geometries), 9)
+
     def accesses(self, model, n, shift):
         """main's data reads and writes, as cachegrind counts them."""
         return rows(self.ask(model, "accesses", n, shift), 1, 2)[0]
@@ -67,9 +76,19 @@ class Engine:
     def trace(self, model, n, shift, opts):
         """Writes the trace to standard output; a reader that stops early
         stops it (status 141, as for a shell pipeline)."""
+        return self.stream(model, "trace", n, shift, *opts)
+
+    def lab(self, model, n, shift, s, e, b, verbose):
+        """Writes the lab's counts (and with verbose each record first)
+        to standard output, as trace does."""
+        return self.stream(model, "lab", n, shift, s, e, b,
+                           *(["verbose"] if verbose else []))
+
+    def stream(self, model, *args):
+        """Runs the engine with its output on standard output."""
         sys.stdout.flush()
-        r = subprocess.run([self.path, model, "trace", str(n), str(shift),
-                            *opts], stderr=subprocess.PIPE, text=True)
+        r = subprocess.run([self.path, model, *map(str, args)],
+                           stderr=subprocess.PIPE, text=True)
         if r.returncode == -signal.SIGPIPE:
             return 128 + signal.SIGPIPE
         if r.returncode:
@@ -81,7 +100,7 @@ class Engine:
         from the records lackey saw (all of them if whole, else as many as
         it saw): (k, mine, real), or None where none do."""
         with subprocess.Popen([self.path, model, "trace", str(n), "0",
-                               "lackey"], stdout=subprocess.PIPE,
+                               "lackey", "fetches"], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True) as p:
             try:
                 got = records(p.stdout)

@@ -141,9 +141,10 @@ def shifted(kernel, shift):
                   "bytes")
 
 
-def records(lines):
+def records(lines, text=None):
     """(kind, address, size) for each record of a lackey trace: kind is
-    I (instruction), L (load), S (store) or M (modify)."""
+    I (instruction), L (load), S (store) or M (modify); text, a list, gets
+    each record's line as it stands."""
     for line in lines:
         if line.startswith("I  "):
             kind = "I"
@@ -151,6 +152,8 @@ def records(lines):
             kind = line[1]
         else:
             continue  # Valgrind's own lines
+        if text is not None:
+            text.append(line.rstrip("\n"))
         addr, size = line[3:].split(",")
         yield kind, int(addr, 16), int(size)
 
@@ -178,9 +181,10 @@ class Watch:
                 self.reads += 2
 
 
-def lackey(run, stop=None, poke=None, args=()):
+def lackey(run, stop=None, poke=None, args=(), text=None):
     """A run's records, as lackey prints them; args are arguments to give
-    the kernel, which the canonical run has none of.
+    the kernel, which the canonical run has none of; text, a list, gets
+    each record's line as lackey wrote it.
 
     stop, if given, sees each record and returns true to end the run there.
     poke = (instruction, address, value) stops the run at that instruction
@@ -208,7 +212,7 @@ def lackey(run, stop=None, poke=None, args=()):
         try:
             if poke:
                 gdb = _attach(run, cwd, vg, prefix, poke)
-            for rec in records(vg.stdout):
+            for rec in records(vg.stdout, text):
                 out.append(rec)
                 if stop and stop(rec):
                     break

@@ -78,7 +78,12 @@ def plotting_python():
         if os.path.realpath(sys.executable) != os.path.realpath(system) \
                 and subprocess.run([system, "-c", "import matplotlib"],
                                    capture_output=True).returncode == 0:
-            os.execv(system, [system, *sys.argv])
+            # The package from the same folder, however this one found it.
+            root = os.path.dirname(HERE)
+            path = os.pathsep.join(filter(None, [root, os.environ.get(
+                "PYTHONPATH")]))
+            os.execve(system, [system, *sys.argv],
+                      dict(os.environ, PYTHONPATH=path))
         sys.exit("pictures: matplotlib: not installed "
                  "(Debian's python3-matplotlib)")
     matplotlib.use("svg")
@@ -377,6 +382,81 @@ def curves(outdir, answers, bindir, measured, pool):
     save(fig, outdir, "misses.svg")
 
 
+KIND_SIZES = [(1 << k, 8) for k in range(10, 21)]  # 8-way, 64-byte lines
+POLICIES = ["lru", "fifo", "plru", "random:1"]
+POLICY_WAYS = [1, 2, 4, 8, 16, 32]  # at 32 KiB
+
+
+def kinds(outdir, answers, bindir, pool):
+    """The din trace's compulsory, capacity and conflict misses as the
+    cache grows, a panel per kernel."""
+    geos = [(s, w, LINE) for s, w in KIND_SIZES]
+    got = dict(zip(kernels.NAMES, pool.map(
+        lambda k: answers.figures(runs.Run(os.path.join(bindir, k)), geos,
+                                  PASSES, 0, "lru", "back", True),
+        kernels.NAMES)))
+    fig, axes = plt.subplots(1, len(kernels.NAMES), figsize=(13, 4.5),
+                             sharey=True)
+    xs = [s for s, w in KIND_SIZES]
+    for ax, name in zip(axes, kernels.NAMES):
+        rows = got[name]
+        compulsory = [r[7] for r in rows]
+        capacity = [r[6] - r[7] for r in rows]
+        conflict = [r[2] + r[3] - r[6] for r in rows]
+        for values, label, color in ((compulsory, "compulsory", "0.55"),
+                                     (capacity, "capacity", "tab:blue"),
+                                     (conflict, "conflict", "tab:red")):
+            ax.plot(xs, values, marker="o", markersize=3, color=color,
+                    label=label, gid=f"kinds-{label}-{name}")
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("symlog", linthresh=100)
+        ax.set_xticks(xs[::2])
+        ax.set_xticklabels([kib(x) for x in xs[::2]], rotation=45)
+        ax.set_xlabel("cache size, 8-way, 64-byte lines")
+        ax.set_title(f"{name} ({WHAT[name]})")
+        ax.grid(True, linewidth=0.3)
+    axes[0].set_ylabel("misses of the whole din trace")
+    axes[0].legend(fontsize=8)
+    fig.suptitle("The three kinds of miss as the cache grows (LRU, "
+                 "write-back)")
+    fig.tight_layout()
+    save(fig, outdir, "kinds.svg")
+
+
+def policies(outdir, answers, bindir, pool):
+    """At 32 KiB, the din trace's misses under each replacement policy
+    against the ways, a panel per kernel."""
+    geos = [(32 << 10, w, LINE) for w in POLICY_WAYS]
+    jobs = [(k, p) for k in kernels.NAMES for p in POLICIES]
+    got = dict(zip(jobs, pool.map(
+        lambda job: answers.figures(runs.Run(os.path.join(bindir, job[0])),
+                                    geos, PASSES, 0, job[1], "back", False),
+        jobs)))
+    fig, axes = plt.subplots(1, len(kernels.NAMES), figsize=(13, 4.5))
+    styles = {"lru": ("tab:blue", "o", "-"), "fifo": ("tab:orange", "s", "--"),
+              "plru": ("tab:green", "^", "-."), "random:1": ("tab:red", "x", ":")}
+    for ax, name in zip(axes, kernels.NAMES):
+        for policy in POLICIES:
+            color, marker, style = styles[policy]
+            ax.plot(POLICY_WAYS, [(r[2] + r[3]) / READS
+                                  for r in got[name, policy]],
+                    marker=marker, linestyle=style, color=color,
+                    label=policy, gid=f"policy-{policy}-{name}")
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(POLICY_WAYS)
+        ax.set_xticklabels(map(str, POLICY_WAYS))
+        ax.set_xlabel("ways (32 KiB, 64-byte lines)")
+        ax.set_title(f"{name} ({WHAT[name]})")
+        ax.set_ylim(bottom=0)
+        ax.grid(True, linewidth=0.3)
+    axes[0].set_ylabel("din trace misses per array read")
+    axes[0].legend(fontsize=8)
+    fig.suptitle("Replacement policies at 32 KiB: LRU, FIFO, tree-PLRU and "
+                 "random (seed 1), write-back")
+    fig.tight_layout()
+    save(fig, outdir, "policies.svg")
+
+
 def shifts(outdir, answers, bindir, pool):
     """How misses move with the stack's position: the model's answers only,
     one stem a shift."""
@@ -466,6 +546,12 @@ def main(argv):
         curves(outdir, answers, bindir, measured, pool)
         say(f"stack-shift.svg: the model at {len(SHIFTS)} shifts a kernel")
         shifts(outdir, answers, bindir, pool)
+        say(f"kinds.svg: the kinds of miss at {len(KIND_SIZES)} sizes a "
+            "kernel")
+        kinds(outdir, answers, bindir, pool)
+        say(f"policies.svg: {len(POLICIES)} policies at {len(POLICY_WAYS)} "
+            "ways a kernel")
+        policies(outdir, answers, bindir, pool)
     say(f"done in {time.monotonic() - start:.0f} s")
 
 

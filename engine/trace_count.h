@@ -1,0 +1,366 @@
+// The din trace's figures under the conventions simulators are taught and
+// tested with: LRU, FIFO, tree-PLRU or random replacement, write-back or
+// write-through, and the three kinds of miss.
+//
+// Each din record is one access to the line that holds its address (a
+// modify is a read, then a write); the cache starts empty.
+//   write-back: writes allocate; a written line is dirty, and putting out a
+//     dirty line is one write-back.  Lines still dirty at the end are not
+//     write-backs, but are counted.
+//   write-through: writes do not allocate: a write miss leaves the cache as
+//     it was, a write hit is a use, and every write goes to memory.
+//   kinds (Hill's): compulsory, the lines ever touched; capacity, the
+//     misses of a fully associative LRU cache of as many lines, less the
+//     compulsory ones; conflict, the misses less both (negative, it may
+//     be, under a policy other than LRU).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cache.h"
+#include "model.h"
+#include "replay.h"
+
+enum class Replacement { LRU, FIFO, PLRU, RANDOM };
+
+struct WritePolicy {
+	Replacement replacement = Replacement::LRU;
+	std::uint64_t seed = 0; // RANDOM's
+	bool write_back = true;
+};
+
+// xorshift64*, seeded with SEED (0 is taken as 1): the way a random
+// eviction takes is its next number modulo the ways, drawn only when a
+// full set misses.
+struct XorShift64Star {
+	std::uint64_t state;
+	explicit XorShift64Star(std::uint64_t seed) : state(seed ? seed : 1) {}
+	std::uint64_t next()
+	{
+		state ^= state >> 12;
+		state ^= state << 25;
+		state ^= state >> 27;
+		return state * 0x2545F4914F6CDD1DULL;
+	}
+	bool operator==(const XorShift64Star &o) const { return state == o.state; }
+};
+
+// One cache under any of the policies, a plain one: every access looks at
+// its whole set.  Under LRU each set keeps its lines most recent first; the
+// others keep each line in its way.  A way holds the line's number plus
+// one, 0 when empty, and its top bit when the line is dirty.
+class PolicyCache {
+      public:
+	struct Result {
+		bool hit, evicted, wrote_back;
+	};
+
+	PolicyCache(CacheShape shape, WritePolicy policy)
+	    : shape(shape), policy(policy), tags(shape.sets * shape.assoc), rng(policy.seed)
+	{
+		while ((1u << bits) < shape.line)
+			bits++;
+		if (policy.replacement == Replacement::PLRU &&
+		    (shape.assoc & (shape.assoc - 1) || shape.assoc > 64))
+			throw std::runtime_error("plru: the ways must be a power of two up to 64");
+		if (shape.assoc > 1 && policy.replacement == Replacement::FIFO)
+			next.assign(shape.sets, 0);
+		if (shape.assoc > 1 && policy.replacement == Replacement::PLRU)
+			tree.assign(shape.sets, 0);
+	}
+
+	unsigned line_bits() const { return bits; }
+	bool lru() const { return policy.replacement == Replacement::LRU; }
+	// Where the LRU set of line n keeps its front, and what it holds when
+	// an access would change nothing.
+	Front front(std::uint64_t n, bool write) const
+	{
+		const std::uint64_t *at = tags.at((n & (shape.sets - 1)) * shape.assoc);
+		if (write && policy.write_back)
+			return {at, (n + 1) | DIRTY, ~std::uint64_t(0)};
+		return {at, n + 1, ~DIRTY};
+	}
+
+	// An access to line n; a write if write.  No-allocate writes that miss
+	// change nothing.
+	Result access(std::uint64_t n, bool write)
+	{
+		std::uint64_t s = n & (shape.sets - 1), t = n + 1;
+		std::uint64_t *set = tags.at(s * shape.assoc);
+		unsigned way = 0;
+		while (way < shape.assoc && (set[way] & ~DIRTY) != t)
+			way++;
+		if (way < shape.assoc) {
+			way = use(s, set, way);
+			if (write && policy.write_back)
+				set[way] |= DIRTY;
+			return {true, false, false};
+		}
+		if (write && !policy.write_back)
+			return {false, false, false};
+		tags.fill(s * shape.assoc, shape.assoc);
+		way = victim(s, set);
+		Result r{false, set[way] != 0, (set[way] & DIRTY) != 0};
+		set[way] = write ? t | DIRTY : t;
+		use(s, set, way);
+		return r;
+	}
+
+	std::uint64_t dirty_lines() const
+	{
+		std::uint64_t n = 0;
+		for (std::uint64_t k = 0; k < shape.sets * shape.assoc; k++)
+			n += (*tags.at(k) & DIRTY) != 0;
+		return n;
+	}
+
+	bool operator==(const PolicyCache &o) const
+	{
+		return tags == o.tags && next == o.next && tree == o.tree && rng == o.rng;
+	}
+
+      private:
+	static constexpr std::uint64_t DIRTY = std::uint64_t(1) << 63;
+	CacheShape shape;
+	WritePolicy policy;
+	unsigned bits = 0;
+	Tags tags;
+	std::vector<std::uint32_t> next; // FIFO: per set, the way filled next
+	std::vector<std::uint64_t> tree; // PLRU: per set, a bit per node
+	XorShift64Star rng;
+
+	// A hit or a fill at a way: where the line now stands.
+	unsigned use(std::uint64_t s, std::uint64_t *set, unsigned way)
+	{
+		switch (policy.replacement) {
+		case Replacement::LRU:
+			std::rotate(set, set + way, set + way + 1);
+			return 0;
+		case Replacement::PLRU:
+			if (!tree.empty())
+				point_away(s, way);
+			return way;
+		default: // FIFO and random: a hit changes nothing
+			return way;
+		}
+	}
+
+	// Where a miss puts its line: an empty way first, the lowest, or the
+	// policy's victim.
+	unsigned victim(std::uint64_t s, const std::uint64_t *set)
+	{
+		unsigned ways = shape.assoc, empty = 0;
+		while (empty < ways && set[empty])
+			empty++;
+		switch (policy.replacement) {
+		case Replacement::LRU:
+			return empty < ways ? empty : ways - 1;
+		case Replacement::FIFO: {
+			if (next.empty())
+				return 0;
+			unsigned way = next[s];
+			next[s] = (way + 1) % ways;
+			return way;
+		}
+		case Replacement::PLRU: {
+			if (empty < ways || tree.empty())
+				return empty < ways ? empty : 0;
+			unsigned node = 0; // the root; node k's halves are 2k+1 and 2k+2
+			while (node < ways - 1)
+				node = 2 * node + 1 + unsigned(tree[s] >> node & 1);
+			return node - (ways - 1);
+		}
+		case Replacement::RANDOM:
+			return empty < ways ? empty : unsigned(rng.next() % ways);
+		}
+		return 0;
+	}
+
+	// Sets every node on the way's path to point to the other half.
+	void point_away(std::uint64_t s, unsigned way)
+	{
+		unsigned node = way + shape.assoc - 1;
+		while (node > 0) {
+			unsigned parent = (node - 1) / 2;
+			if (node == 2 * parent + 2) // the way is in the right half
+				tree[s] &= ~(std::uint64_t(1) << parent);
+			else
+				tree[s] |= std::uint64_t(1) << parent;
+			node = parent;
+		}
+	}
+};
+
+// A fully associative LRU cache of n lines, for the kinds of miss: its
+// lines in a list, most recent first, and where each stands, so that an
+// access costs the same whatever the size.  Writes allocate, or not.
+class FullyAssociative {
+      public:
+	FullyAssociative(std::uint64_t lines, bool allocate_writes)
+	    : capacity(lines), allocate_writes(allocate_writes)
+	{
+	}
+
+	// Whether an access to line n misses.
+	bool miss(std::uint64_t n, bool write)
+	{
+		auto it = where.find(n);
+		if (it != where.end()) {
+			to_front(it->second);
+			return false;
+		}
+		if (write && !allocate_writes)
+			return true;
+		std::uint32_t slot;
+		if (where.size() < capacity) {
+			slot = std::uint32_t(line.size());
+			line.push_back(n);
+			prev.push_back(NONE);
+			next.push_back(NONE);
+		} else {
+			slot = tail;
+			unlink(slot);
+			where.erase(line[slot]);
+			line[slot] = n;
+		}
+		where.emplace(n, slot);
+		link_front(slot);
+		return true;
+	}
+
+	// The same lines in the same order.
+	bool operator==(const FullyAssociative &o) const
+	{
+		if (where.size() != o.where.size())
+			return false;
+		for (std::uint32_t a = head, b = o.head; a != NONE; a = next[a], b = o.next[b])
+			if (line[a] != o.line[b])
+				return false;
+		return true;
+	}
+
+      private:
+	static constexpr std::uint32_t NONE = ~0u;
+	std::uint64_t capacity;
+	bool allocate_writes;
+	std::vector<std::uint64_t> line;
+	std::vector<std::uint32_t> prev, next;
+	std::uint32_t head = NONE, tail = NONE;
+	std::unordered_map<std::uint64_t, std::uint32_t> where;
+
+	void unlink(std::uint32_t k)
+	{
+		(prev[k] == NONE ? head : next[prev[k]]) = next[k];
+		(next[k] == NONE ? tail : prev[next[k]]) = prev[k];
+	}
+	void link_front(std::uint32_t k)
+	{
+		prev[k] = NONE;
+		next[k] = head;
+		(head == NONE ? tail : prev[head]) = k;
+		head = k;
+	}
+	void to_front(std::uint32_t k)
+	{
+		if (k != head) {
+			unlink(k);
+			link_front(k);
+		}
+	}
+};
+
+// The figures of a din trace in one cache, in the order they are printed.
+enum Figure {
+	READS, WRITES, READ_MISSES, WRITE_MISSES, EVICTIONS, WRITEBACKS,
+	FULL_MISSES, // of a fully associative LRU cache of as many lines
+	COMPULSORY,  // lines touched
+	FIGURES
+};
+using Figures = std::array<std::uint64_t, FIGURES>;
+
+// The figures of one cache over the din trace, counted through the replay.
+class TraceCount {
+      public:
+	static constexpr bool FETCHES = false;
+	static constexpr bool FRONT_IS_LAST = false;
+
+	TraceCount(CacheShape shape, WritePolicy policy, bool kinds)
+	    : cache(shape, policy), kinds(kinds), full(shape.sets * shape.assoc, policy.write_back)
+	{
+	}
+
+	// A record in full; the din trace's accesses.
+	void operator()(char kind, std::uint64_t addr, std::uint32_t, bool, std::uint32_t = 0)
+	{
+		std::uint64_t n = addr >> cache.line_bits();
+		if (kind != 'S')
+			touch(n, false);
+		if (kind == 'S' || kind == 'M')
+			touch(n, true);
+	}
+
+	// What the replay asks of a count.
+	unsigned line_bits(char) const { return cache.line_bits(); }
+	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
+	// Under LRU without the kinds, an access to the line at its set's front
+	// changes nothing, but a write-back write to a clean one.
+	Front front(char, std::uint64_t line, bool write) const
+	{
+		if (kinds || !cache.lru())
+			return {nullptr, 0, 0};
+		return cache.front(line, write);
+	}
+	bool repeats_are_quiet() const { return false; }
+	// A hit that changes nothing: only counted.
+	void quiet(const Op &op)
+	{
+		n[READS] += op.kind != 'S';
+		n[WRITES] += op.kind == 'S' || op.kind == 'M';
+	}
+	void access(const Op &op, std::uint64_t addr) { (*this)(op.kind, addr, op.size, op.main); }
+	void add(std::uint32_t, const Cost &) {}
+	bool same_state(const TraceCount &o) const
+	{
+		return cache == o.cache && (!kinds || (full == o.full && lines == o.lines));
+	}
+	void repeat(const TraceCount &before, std::uint64_t times)
+	{
+		for (int k = 0; k < FIGURES; k++)
+			n[k] += (n[k] - before.n[k]) * times;
+	}
+
+	std::uint64_t dirty_lines() const { return cache.dirty_lines(); }
+
+	Figures n{};
+	// Where to tell how each access went, if anywhere (for -v).
+	std::vector<PolicyCache::Result> *told = nullptr;
+
+      private:
+	PolicyCache cache;
+	bool kinds;
+	FullyAssociative full;                  // as many lines
+	std::unordered_set<std::uint64_t> lines; // every line touched
+
+	void touch(std::uint64_t line, bool write)
+	{
+		PolicyCache::Result r = cache.access(line, write);
+		n[write ? WRITES : READS]++;
+		if (!r.hit)
+			n[write ? WRITE_MISSES : READ_MISSES]++;
+		n[EVICTIONS] += r.evicted;
+		n[WRITEBACKS] += r.wrote_back;
+		if (told)
+			told->push_back(r);
+		if (kinds) {
+			n[FULL_MISSES] += full.miss(line, write);
+			n[COMPULSORY] += lines.insert(line).second;
+		}
+	}
+};

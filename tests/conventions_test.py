@@ -1,0 +1,248 @@
+"""The answers in the conventions simulators are taught and tested with,
+against plain simulators written here apart from the engine: naive, one
+access at a time, no shortcuts.  Random cases from a seed printed on
+failure (CASES of them, 40 by default); lackey's own text for
+--format lackey.
+
+Environment: MODEL, BINDIR, SOURCE_DIR, LOADGRID_MODEL_CACHE, PYTHONPATH
+(SOURCE_DIR), CASES, SEED.
+"""
+import os
+import random
+import subprocess
+import unittest
+
+from loadgrid import kernels, runs, valgrind
+
+MODEL = os.environ["MODEL"]
+BINDIR = os.environ["BINDIR"]
+CASES = int(os.environ.get("CASES", "40"))
+SEED = int(os.environ.get("SEED") or random.SystemRandom().randrange(1 << 32))
+M64 = (1 << 64) - 1
+
+
+def model(*args):
+    out = subprocess.run([MODEL, *args], capture_output=True, text=True)
+    if out.returncode:
+        raise AssertionError(f"loadgrid-model {' '.join(args)}: {out.stderr}")
+    return out.stdout
+
+
+class Plain:
+    """One cache of sets lists of ways, a policy and a write policy, each
+    access looked up from scratch."""
+
+    def __init__(self, sets, ways, line, policy="lru", back=True):
+        self.sets, self.ways, self.line = sets, ways, line
+        self.policy, self.back = policy, back
+        self.tags = [[None] * ways for _ in range(sets)]
+        self.dirty = [[False] * ways for _ in range(sets)]
+        self.used = [[0] * ways for _ in range(sets)]    # LRU: last use
+        self.filled = [[0] * ways for _ in range(sets)]  # FIFO: fill time
+        self.bits = [[0] * ways for _ in range(sets)]    # PLRU: node bits
+        self.clock = 0
+        self.state = int(policy.split(":")[1]) or 1 if ":" in policy else 0
+        self.n = dict(reads=0, writes=0, read_misses=0, write_misses=0,
+                      evictions=0, writebacks=0)
+
+    def draw(self):
+        """xorshift64*."""
+        x = self.state
+        x ^= x >> 12
+        x ^= (x << 25) & M64
+        x ^= x >> 27
+        self.state = x
+        return (x * 0x2545F4914F6CDD1D) & M64
+
+    def touch_plru(self, s, way):
+        node = way + self.ways - 1
+        while node:
+            parent = (node - 1) // 2
+            self.bits[s][parent] = 0 if node == 2 * parent + 2 else 1
+            node = parent
+
+    def access(self, addr, write):
+        """'hit', 'miss' or 'miss eviction'."""
+        self.clock += 1
+        n = addr // self.line
+        s, tags = n % self.sets, self.tags[n % self.sets]
+        self.n["writes" if write else "reads"] += 1
+        if n in tags:
+            way = tags.index(n)
+            self.used[s][way] = self.clock
+            if self.policy == "plru":
+                self.touch_plru(s, way)
+            self.dirty[s][way] |= write and self.back
+            return "hit"
+        self.n["write_misses" if write else "read_misses"] += 1
+        if write and not self.back:
+            return "miss"
+        if None in tags:
+            way = tags.index(None)
+        elif self.policy == "lru":
+            way = self.used[s].index(min(self.used[s]))
+        elif self.policy == "fifo":
+            way = self.filled[s].index(min(self.filled[s]))
+        elif self.policy == "plru":
+            node = 0
+            while node < self.ways - 1:
+                node = 2 * node + 1 + self.bits[s][node]
+            way = node - (self.ways - 1)
+        else:
+            way = self.draw() % self.ways
+        evicted = tags[way] is not None
+        self.n["evictions"] += evicted
+        self.n["writebacks"] += evicted and self.dirty[s][way]
+        tags[way] = n
+        self.dirty[s][way] = write
+        self.used[s][way] = self.filled[s][way] = self.clock
+        if self.policy == "plru":
+            self.touch_plru(s, way)
+        return "miss eviction" if evicted else "miss"
+
+    def dirty_lines(self):
+        return sum(t is not None and d for ts, ds in zip(self.tags, self.dirty)
+                   for t, d in zip(ts, ds))
+
+
+def din(text):
+    """(address, write) for each data record of a din trace."""
+    for line in text.splitlines():
+        label, addr = line.split()
+        if label != "2":
+            yield int(addr, 16), label == "1"
+
+
+def plain_figures(accesses, sets, ways, line, policy, back):
+    """The columns of misses --kinds for one cache, counted plainly."""
+    c = Plain(sets, ways, line, policy, back)
+    full = Plain(1, sets * ways, line, "lru", back)
+    lines = set()
+    for addr, write in accesses:
+        c.access(addr, write)
+        full.access(addr, write)
+        lines.add(addr // line)
+    misses = c.n["read_misses"] + c.n["write_misses"]
+    fa = full.n["read_misses"] + full.n["write_misses"]
+    return [c.n["reads"], c.n["writes"], c.n["read_misses"],
+            c.n["write_misses"], c.n["evictions"], c.n["writebacks"],
+            c.dirty_lines() if back else c.n["writes"],
+            len(lines), fa - len(lines), misses - fa]
+
+
+class Policies(unittest.TestCase):
+    def test_random_cases_against_a_plain_simulator(self):
+        rng = random.Random(SEED)
+        traces = {}
+        for case in range(CASES):
+            kernel = rng.choice(kernels.NAMES)
+            passes = rng.choice([1, 1, 2])
+            policy = rng.choice(["lru", "fifo", "plru",
+                                 f"random:{rng.randrange(1 << 20)}"])
+            write = rng.choice(["back", "through"])
+            ways = 1 << rng.randrange(4) if policy == "plru" \
+                else rng.randrange(1, 9)
+            line = 32 << rng.randrange(3)
+            sets = 1 << rng.randrange(7)
+            if sets * ways == 1:
+                sets = 2
+            g = f"{sets * ways * line},{ways},{line}"
+            path = os.path.join(BINDIR, kernel)
+            if (kernel, passes) not in traces:
+                traces[kernel, passes] = list(din(model(
+                    "trace", path, "--passes", str(passes))))
+            with self.subTest(case=case, seed=SEED, kernel=kernel,
+                              passes=passes, cache=g, policy=policy,
+                              write=write):
+                out = model("misses", path, "--passes", str(passes),
+                            "--cache", g, "--policy", policy, "--write",
+                            write, "--kinds").splitlines()
+                got = [int(v) for v in out[1].split()[3:]]
+                want = plain_figures(traces[kernel, passes], sets, ways,
+                                     line, policy, write == "back")
+                self.assertEqual(got, want)
+
+    def test_lab_against_a_plain_simulator(self):
+        rng = random.Random(SEED + 1)
+        for case in range(max(3, CASES // 8)):
+            kernel = rng.choice(kernels.NAMES)
+            s, e, b = rng.randrange(5), rng.randrange(1, 5), rng.randrange(2, 7)
+            path = os.path.join(BINDIR, kernel)
+            with self.subTest(case=case, seed=SEED, kernel=kernel,
+                              s=s, E=e, b=b):
+                records = model("trace", path, "--passes", "1", "--format",
+                                "lackey").splitlines()
+                said = model("lab", path, "--passes", "1", "-s", str(s),
+                             "-E", str(e), "-b", str(b), "-v").splitlines()
+                c = Plain(1 << s, e, 1 << b)
+                want = []
+                for record in records:
+                    kind, rest = record.split()
+                    addr = int(rest.split(",")[0], 16)
+                    results = [c.access(addr, kind == "S")]
+                    if kind == "M":
+                        results.append(c.access(addr, True))
+                    want.append(f"{kind} {rest.split(',')[0].lstrip('0') or '0'}"
+                                f",{rest.split(',')[1]} " + " ".join(results))
+                hits = c.n["reads"] + c.n["writes"] - c.n["read_misses"] - \
+                    c.n["write_misses"]
+                want.append(f"hits:{hits} misses:"
+                            f"{c.n['read_misses'] + c.n['write_misses']} "
+                            f"evictions:{c.n['evictions']}")
+                self.assertEqual(said, want)
+                self.assertEqual(model("lab", path, "--passes", "1", "-s",
+                                       str(s), "-E", str(e), "-b", str(b)),
+                                 want[-1] + "\n")
+
+
+class Manual(unittest.TestCase):
+    def test_worked_examples(self):
+        # The man page's example, record by record, by the plain simulator.
+        with open(os.path.join(os.environ["SOURCE_DIR"], "man",
+                               "loadgrid-model.1")) as f:
+            page = f.read()
+        example = page[page.index("A worked example"):]
+        blocks = [b.split(".fi")[0].strip().splitlines()
+                  for b in example.split(".nf")[1:3]]
+        words = blocks[0][0].split()
+        trace = [(int(a, 16), w == "1") for w, a in zip(words[::2],
+                                                        words[1::2])]
+        self.assertEqual(len(trace), 8)
+        short = {"hit": "h", "miss": "m", "miss eviction": "m*"}
+        for line in blocks[1]:
+            name, rest = line.split(None, 2)[:2], line.split(None, 2)[2]
+            if rest.startswith("as "):
+                continue
+            policy, write = name[0].rstrip(","), name[1]
+            with self.subTest(policy=policy, write=write):
+                c = Plain(2, 2, 16, policy, write == "back")
+                said = [short[c.access(a, w)] for a, w in trace]
+                *marks, = rest.split()[:8]
+                self.assertEqual(said, marks)
+                self.assertEqual(
+                    plain_figures(trace, 2, 2, 16, policy, write == "back"),
+                    [int(v) for v in rest.split()[8:]])
+        self.assertIn("lab \\-s 1 \\-E 2 \\-b 4\ncounts\n"
+                      ".BR \"hits:1 misses:7 evictions:4\" .", page)
+
+
+class Lackey(unittest.TestCase):
+    def test_format_lackey_is_lackeys_text(self):
+        for name in kernels.NAMES:
+            kernel = os.path.join(BINDIR, name)
+            with self.subTest(kernel=name):
+                lo, hi = valgrind.symbol(kernel, "main")
+                watch = valgrind.Watch(lo, hi)
+
+                def enough(rec):
+                    watch.see(rec)
+                    return watch.reads >= 600 * 20
+                seen = []
+                valgrind.lackey(runs.Run(kernel), stop=enough, text=seen)
+                out = model("trace", kernel, "--passes", "2", "--fetches",
+                            "--format", "lackey").splitlines()
+                self.assertEqual(out[:len(seen)], seen)
+
+
+if __name__ == "__main__":
+    unittest.main()
