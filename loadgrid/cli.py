@@ -58,8 +58,9 @@ how its accesses went: hit, miss or miss eviction.""",
 Writes, without running anything, the file that cachegrind's cache
 simulation writes for the run with --cachegrind-out-file: the caches'
 desc lines, cmd, events, one fn= block per function under the names
-cachegrind gives them, and the summary.  Caches not given are the ones
-cachegrind picks on this machine.  cg_annotate reads it.
+cachegrind gives them (for a kernel built with -g, under the fl= of its
+source file, a row per source line), and the summary.  Caches not given
+are the ones cachegrind picks on this machine.  cg_annotate reads it.
 
 """ + caches.RULES,
     "check": """\

@@ -740,12 +740,12 @@ class Commands(unittest.TestCase):
         out = model("--version")
         self.assertRegex(out.stdout, r"^loadgrid-model [0-9]+\.[0-9]+\n$")
         for command in ("trace", "misses", "predict", "check", "run",
-                        "shift"):
+                        "shift", "lab"):
             with self.subTest(command):
                 out = model(command, "--help")
                 self.assertEqual(out.returncode, 0)
                 self.assertRegex(out.stdout,
-                                 r"\n\n(Prints|Writes|With|Starts) ")
+                                 r"\n\n(Prints|Writes|With|Starts)[ ,]")
 
 
 class Errors(unittest.TestCase):
