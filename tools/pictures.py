@@ -387,6 +387,15 @@ POLICIES = ["lru", "fifo", "plru", "random:1"]
 POLICY_WAYS = [1, 2, 4, 8, 16, 32]  # at 32 KiB
 
 
+def finish(fig, axes, outdir, name, ylabel, title):
+    """A row of kernels' panels: labelled, titled and saved."""
+    axes[0].set_ylabel(ylabel)
+    axes[0].legend(fontsize=8)
+    fig.suptitle(title)
+    fig.tight_layout()
+    save(fig, outdir, name)
+
+
 def kinds(outdir, answers, bindir, pool):
     """The din trace's compulsory, capacity and conflict misses as the
     cache grows, a panel per kernel."""
@@ -415,12 +424,8 @@ def kinds(outdir, answers, bindir, pool):
         ax.set_xlabel("cache size, 8-way, 64-byte lines")
         ax.set_title(f"{name} ({WHAT[name]})")
         ax.grid(True, linewidth=0.3)
-    axes[0].set_ylabel("misses of the whole din trace")
-    axes[0].legend(fontsize=8)
-    fig.suptitle("The three kinds of miss as the cache grows (LRU, "
-                 "write-back)")
-    fig.tight_layout()
-    save(fig, outdir, "kinds.svg")
+    finish(fig, axes, outdir, "kinds.svg", "misses of the whole din trace",
+           "The three kinds of miss as the cache grows (LRU, write-back)")
 
 
 def policies(outdir, answers, bindir, pool):
@@ -449,12 +454,10 @@ def policies(outdir, answers, bindir, pool):
         ax.set_title(f"{name} ({WHAT[name]})")
         ax.set_ylim(bottom=0)
         ax.grid(True, linewidth=0.3)
-    axes[0].set_ylabel("din trace misses per array read")
-    axes[0].legend(fontsize=8)
-    fig.suptitle("Replacement policies at 32 KiB: LRU, FIFO, tree-PLRU and "
-                 "random (seed 1), write-back")
-    fig.tight_layout()
-    save(fig, outdir, "policies.svg")
+    finish(fig, axes, outdir, "policies.svg",
+           "din trace misses per array read",
+           "Replacement policies at 32 KiB: LRU, FIFO, tree-PLRU and "
+           "random (seed 1), write-back")
 
 
 def shifts(outdir, answers, bindir, pool):
