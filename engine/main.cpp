@@ -319,6 +319,8 @@ void lab(const Model &model, int passes, std::int64_t shift, char **args, int n)
 		throw std::runtime_error("lab: want S E B [verbose]");
 	long long s = integer(args[0], "s", 0, 30), e = integer(args[1], "E", 1, 1 << 16),
 		  b = integer(args[2], "b", 0, 30);
+	if ((e << s) > (1 << 28))
+		throw std::runtime_error("lab: at most 2^28 lines in all");
 	CacheShape shape{std::uint64_t(1) << s, unsigned(e), 1u << b};
 	TraceCount count(shape, WritePolicy{}, false);
 	Model m = model;

@@ -574,8 +574,9 @@ def main(argv=None, engine=None, bindir=None, version=None):
                             "or random:SEED")
             if args.command == "lab" and not (
                     0 <= args.s <= 30 and 1 <= args.E <= 65536 and
-                    0 <= args.b <= 30):
-                raise Usage("lab: want -s 0 to 30, -E 1 to 65536, -b 0 to 30")
+                    0 <= args.b <= 30 and (args.E << args.s) <= 1 << 28):
+                raise Usage("lab: want -s 0 to 30, -E 1 to 65536, -b 0 to "
+                            "30, and at most 2^28 lines in all")
             if args.command == "check" and args.cache and any(
                     getattr(args, level) for level in LEVELS):
                 raise Usage("check: --cache, or --I1, --D1 and --LL, not both")

@@ -766,7 +766,11 @@ class Errors(unittest.TestCase):
                  ("trace", k, "--passes", "ten"),
                  ("trace", k, "--stack-shift", "8"),
                  ("trace", k, "--stack-shift", "x"),
-                 ("check", k, "--cache", "32k,8,64", "--passes", "3")]
+                 ("check", k, "--cache", "32k,8,64", "--passes", "3"),
+                 ("misses", k, "--cache", "32k,8,64", "--policy", "mru"),
+                 ("misses", k, "--cache", "32k,8,64", "--write", "around"),
+                 ("lab", k, "-s", "30", "-E", "2", "-b", "6"),
+                 ("lab", k, "-s", "4", "-E", "0", "-b", "6")]
         for args in cases:
             with self.subTest(args=args):
                 out = model(*args)
