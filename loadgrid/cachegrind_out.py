@@ -24,7 +24,7 @@ class Report:
     and their sum (the summary line)."""
 
     def __init__(self, text):
-        self.desc, self.places, self.functions = [], {}, {}
+        self.desc, self.places = [], {}
         self.summary = None
         fn = None
         fl = "???"
@@ -45,12 +45,12 @@ class Report:
             elif line[:1].isdigit() and fn is not None:
                 number, *words = line.split()
                 costs = self._numbers(words, n)
-                for table, key in ((self.places, (fl, fn, int(number))),
-                                   (self.functions, fn)):
-                    old = table.get(key, [0] * len(EVENTS))
-                    table[key] = [a + b for a, b in zip(old, costs)]
+                key = (fl, fn, int(number))
+                old = self.places.get(key, [0] * len(EVENTS))
+                self.places[key] = [a + b for a, b in zip(old, costs)]
             elif not line.startswith("cmd:") and line:
                 raise Failure(f"cachegrind: line {n}: '{line[:40]}'")
+        self.functions = by_function(self.places)
         if self.summary is None or not self.functions:
             raise Failure("cachegrind: no summary or no functions")
 

@@ -32,7 +32,7 @@ import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 try:
-    from loadgrid import valgrind
+    from loadgrid import cachegrind_out, caches, valgrind
 except ImportError:
     sys.exit("differential: the loadgrid package: not found; run it from "
              "the source folder as python3 -m tools.differential, or with "
@@ -147,15 +147,13 @@ class Case:
             ])
 
     def __str__(self):
-        caches = " ".join(f"--{level}={','.join(map(str, g))}"
-                          for level, g in self.caches.items() if g)
         run = (f"--here {self.path} from {self.cwd}, {self.env_kind} "
                f"environment" if self.here else "canonical run")
         return (f"case {self.number}: {self.kernel} ({self.build}), {run}, "
-                f"{caches or 'cachegrind own caches'}")
+                f"{' '.join(self.options()) or 'cachegrind own caches'}")
 
     def options(self):
-        return [f"--{level}={','.join(map(str, g))}"
+        return [f"--{level}={caches.spelled(g)}"
                 for level, g in self.caches.items() if g]
 
     def model(self, model, *args):
@@ -189,19 +187,6 @@ class Case:
             return f.read()
 
 
-def main_d1(text):
-    """main's D1mr and D1mw in a cachegrind file, over all its rows."""
-    counts, fn = [0, 0], None
-    for line in text.splitlines():
-        if line.startswith("fn="):
-            fn = line[3:]
-        elif fn == "main" and line[:1].isdigit():
-            row = [int(w) for w in line.split()[1:]] + [0] * 9
-            counts[0] += row[4]
-            counts[1] += row[7]
-    return counts
-
-
 def differences(case, model, folder):
     """What differs between the model and cachegrind in a case: [] if
     nothing, after comparing at least one figure."""
@@ -223,14 +208,14 @@ def differences(case, model, folder):
                 if a != b]
         found.append(f"predict differs in {len(diff)} lines:\n" +
                      "\n".join(diff[:6]))
-    d1 = [line for line in measured.splitlines()
-          if line.startswith("desc: D1")][0].split()
-    geo = f"{d1[3]},{1 if d1[7] == 'direct-mapped' else d1[7].split('-')[0]}" \
-          f",{d1[5]}"
+    report = cachegrind_out.Report(measured)
+    geo = caches.spelled(cachegrind_out.descs(report.desc)[1])
     row = case.model(model, "misses", "--cache", geo).splitlines()[-1].split()
-    if [int(row[1]), int(row[2])] != main_d1(measured):
+    main = report.functions["main"]
+    theirs = [main[cachegrind_out.EVENTS.index(e)] for e in ("D1mr", "D1mw")]
+    if [int(row[1]), int(row[2])] != theirs:
         found.append(f"misses --cache {geo}: model {row[1:3]}, cachegrind "
-                     f"{main_d1(measured)}")
+                     f"{theirs}")
     return found
 
 
@@ -251,7 +236,7 @@ def main():
         os.makedirs(os.path.join(scratch, "elsewhere"))
         say("building the kernels with each compiler")
         kernels = builds(os.path.join(scratch, "kernels"))
-        narrowest = valgrind.narrowest_line(16)
+        narrowest = valgrind.narrowest_line(caches.MIN_LINE)
         rng = random.Random(seed)
         cases = [Case(rng, k, kernels, narrowest, scratch)
                  for k in range(a.count if a.only is None else a.only + 1)]
