@@ -12,12 +12,9 @@ import struct
 
 from .symbols import Error, named_sections
 
-# Forms that the directory and file tables use.
-DW_FORM_block, DW_FORM_data1, DW_FORM_data2, DW_FORM_data4 = 0x09, 0x0b, \
-    0x05, 0x06
-DW_FORM_data8, DW_FORM_data16, DW_FORM_string, DW_FORM_strp = 0x07, 0x1e, \
-    0x08, 0x0e
-DW_FORM_udata, DW_FORM_line_strp = 0x0f, 0x1f
+# The forms read as strings, and the one signed number.
+DW_FORM_string, DW_FORM_strp, DW_FORM_line_strp, DW_FORM_sdata = 0x08, 0x0e, \
+    0x1f, 0x0d
 DW_LNCT_path, DW_LNCT_directory_index = 1, 2
 
 
@@ -71,23 +68,7 @@ def entries(r, data, strs):
     for _ in range(r.leb()):
         path, folder = None, 0
         for content, form in formats:
-            if form == DW_FORM_string:
-                v = r.cstring()
-            elif form in (DW_FORM_line_strp, DW_FORM_strp):
-                v = string_at(data, strs[form], r.fixed("I"))
-            elif form == DW_FORM_udata:
-                v = r.leb()
-            elif form in (DW_FORM_data1, DW_FORM_data2, DW_FORM_data4,
-                          DW_FORM_data8):
-                v = r.fixed({DW_FORM_data1: "B", DW_FORM_data2: "H",
-                             DW_FORM_data4: "I", DW_FORM_data8: "Q"}[form])
-            elif form == DW_FORM_data16:
-                v = r.fixed("16s")
-            elif form == DW_FORM_block:
-                r.at += r.leb()
-                v = None
-            else:
-                raise Error(f"a line table's form {form:#x} is not read here")
+            v = form_value(r, data, form, strs)
             if content == DW_LNCT_path:
                 path = v
             elif content == DW_LNCT_directory_index:
@@ -132,7 +113,7 @@ def compilation_folders(data, sections, strs):
                                  code)
         stmt = folder = None
         for name, form in form_list:
-            value = die_value(r, data, form, strs)
+            value = form_value(r, data, form, strs)
             if name == DW_AT_stmt_list:
                 stmt = value
             elif name == DW_AT_comp_dir and isinstance(value, str):
@@ -164,9 +145,10 @@ def first_abbrev(data, section, offset, code):
             return pairs
 
 
-def die_value(r, data, form, strs):
-    """A DIE attribute's value: a string for the string forms read here,
-    a number for fixed-size ones, None for the rest (skipped)."""
+def form_value(r, data, form, strs):
+    """A value of a form, in a DIE or a line table's directory and file
+    tables: a string for the string forms read here, a number for the
+    numbers, None for the rest (skipped)."""
     if form == DW_FORM_string:
         return r.cstring()
     if form in (DW_FORM_strp, DW_FORM_line_strp):
@@ -178,13 +160,12 @@ def die_value(r, data, form, strs):
         r.at += n
         return None
     if form in FORM_LEB:
-        r.leb()
-        return None
+        return r.leb(signed=form == DW_FORM_sdata)
     if form in FORM_BLOCK:
         fmt = FORM_BLOCK[form]
         r.at += r.leb() if fmt is None else r.fixed(fmt)
         return None
-    raise Error(f"a unit's form {form:#x} is not read here")
+    raise Error(f"form {form:#x} is not read here")
 
 
 def program(data, at, strs, folder):
