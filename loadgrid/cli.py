@@ -505,24 +505,14 @@ def command(answers, args, kernel):
 
 
 def figures(rows, write, kinds):
-    """The header and the rows of the din trace's figures, as the engine
-    gives them: reads writes read_misses write_misses evictions writebacks
-    full_misses compulsory dirty."""
+    """The header and the rows of misses' columns of the din trace."""
     head = ["reads", "writes", "read_misses", "write_misses", "evictions",
             "writebacks", "dirty" if write == "back" else "memory_writes"]
     if kinds:
         head += ["compulsory", "capacity", "conflict"]
-    out = []
-    for (reads, writes, read_misses, write_misses, evictions, writebacks,
-         full_misses, compulsory, dirty) in rows:
-        row = [reads, writes, read_misses, write_misses, evictions,
-               writebacks, dirty if write == "back" else writes]
-        if kinds:
-            misses = read_misses + write_misses
-            row += [compulsory, full_misses - compulsory,
-                    misses - full_misses]
-        out.append(row)
-    return head, out
+    # Write-through, every write goes to memory.
+    return head, [[f["writes" if h == "memory_writes" else h] for h in head]
+                  for f in rows]
 
 
 def usage(e, version, argv):

@@ -14,6 +14,11 @@ from .messages import Failure, status
 from .valgrind import records
 
 
+# The din trace's figures as the engine prints them, a cache a line.
+FIGURES = ("reads", "writes", "read_misses", "write_misses", "evictions",
+           "writebacks", "full_misses", "compulsory", "dirty")
+
+
 class Engine:
     def __init__(self, path):
         self.path = path
@@ -56,13 +61,20 @@ class Engine:
         return reports
 
     def figures(self, model, geometries, n, shift, policy, write, kinds):
-        """Per geometry, the din trace's figures under a policy: reads,
-        writes, read and write misses, evictions, write-backs, misses of a
-        fully associative LRU cache of as many lines, lines touched, lines
-        left dirty."""
+        """Per geometry, the din trace's figures under a policy, by name
+        (FIGURES), with the kinds of miss derived from them: capacity, the
+        misses of a fully associative LRU cache of as many lines less the
+        compulsory ones (the lines touched), and conflict, the misses less
+        those of the fully associative cache."""
         out = self.ask(model, "figures", n, shift, policy, write,
                        "kinds" if kinds else "-", *map(spelled, geometries))
-        return rows(out, len(geometries), 9)
+        named = [dict(zip(FIGURES, r)) for r in
+                 rows(out, len(geometries), len(FIGURES))]
+        for f in named:
+            f["misses"] = f["read_misses"] + f["write_misses"]
+            f["capacity"] = f["full_misses"] - f["compulsory"]
+            f["conflict"] = f["misses"] - f["full_misses"]
+        return named
 
     def accesses(self, model, n, shift):
         """main's data reads and writes, as cachegrind counts them."""

@@ -409,14 +409,10 @@ def kinds(outdir, answers, bindir, pool):
     xs = [s for s, w in KIND_SIZES]
     for ax, name in zip(axes, kernels.NAMES):
         rows = got[name]
-        compulsory = [r[7] for r in rows]
-        capacity = [r[6] - r[7] for r in rows]
-        conflict = [r[2] + r[3] - r[6] for r in rows]
-        for values, label, color in ((compulsory, "compulsory", "0.55"),
-                                     (capacity, "capacity", "tab:blue"),
-                                     (conflict, "conflict", "tab:red")):
-            ax.plot(xs, values, marker="o", markersize=3, color=color,
-                    label=label, gid=f"kinds-{label}-{name}")
+        for label, color in (("compulsory", "0.55"), ("capacity", "tab:blue"),
+                             ("conflict", "tab:red")):
+            ax.plot(xs, [r[label] for r in rows], marker="o", markersize=3,
+                    color=color, label=label, gid=f"kinds-{label}-{name}")
         ax.set_xscale("log", base=2)
         ax.set_yscale("symlog", linthresh=100)
         ax.set_xticks(xs[::2])
@@ -443,7 +439,7 @@ def policies(outdir, answers, bindir, pool):
     for ax, name in zip(axes, kernels.NAMES):
         for policy in POLICIES:
             color, marker, style = styles[policy]
-            ax.plot(POLICY_WAYS, [(r[2] + r[3]) / READS
+            ax.plot(POLICY_WAYS, [r["misses"] / READS
                                   for r in got[name, policy]],
                     marker=marker, linestyle=style, color=color,
                     label=policy, gid=f"policy-{policy}-{name}")
