@@ -42,6 +42,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -227,8 +228,10 @@ template <class Count> class Steps {
       public:
 	Steps(const Model &m, int passes, std::int64_t shift, Count &count)
 	    : run(m, passes, shift), count(count), all(m, run, shift, count, Count::FETCHES),
-	      data(m, run, shift, count, false), fetches(m, passes, shift, count)
+	      fetches(m, passes, shift, count)
 	{
+		if constexpr (Count::FETCHES)
+			data.emplace(m, run, shift, count, false);
 		run.head(count);
 	}
 
@@ -238,14 +241,15 @@ template <class Count> class Steps {
 	{
 		if (run.last(t))
 			return run.step(t, count);
-		now = !periodic() && fetches.skipped(t, count) ? &data : &all;
+		now = !periodic() && fetches.skipped(t, count) ? &*data : &all;
 		replay(run.ends_pass(t) ? now->boundary : now->body, run.index(t));
 	}
 
       private:
 	Run run;
 	Count &count;
-	Segments all, data; // data: without the fetches
+	Segments all;
+	std::optional<Segments> data; // without the fetches, for counts that have them
 	Segments *now = &all;
 	Fetches fetches;
 
