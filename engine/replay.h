@@ -277,31 +277,45 @@ template <class Count> class Steps {
 // that another started from k passes before will repeat those k passes:
 // whole periods of them are multiplied out, and only the passes left over
 // and the last, which ends the run, are run.
+//
+// Each pass's state is compared with those of the last SHORT passes, which
+// finds a short period as soon as it starts; and with the state kept at
+// the last pass whose number is a power of two, which finds a period of
+// any length within about twice its length, once it has started (Brent's
+// way of finding a cycle).  FIFO, whose sets come round again only when
+// each has filled a multiple of its ways, can take dozens of passes.
 template <class Count> void replay(const Model &m, int passes, std::int64_t shift, Count &count)
 {
-	constexpr int MAX_PERIOD = 32; // passes
+	constexpr int SHORT = 32; // passes
 	replay_detail::Steps<Count> steps(m, passes, shift, count);
 	auto pass = [&](int p) {
 		for (long s = 0; s < m.steps; s++)
 			steps.step(long(p) * m.steps + s);
 	};
-	std::vector<Count> seen; // the state at the start of pass p, at p % MAX_PERIOD
+	std::vector<Count> seen; // the state at the start of pass p, at p % SHORT
+	std::optional<Count> mark; // the state at the start of pass marked
+	int marked = 0;
 	int p = 0;
 	for (; p < passes - 1 && steps.periodic(); p++) {
+		const Count *before = nullptr;
 		int period = 0;
-		for (int k = 1; k <= std::min(p, MAX_PERIOD) && !period; k++)
-			if (count.same_state(seen[(p - k) % MAX_PERIOD]))
-				period = k;
-		if (period) {
+		for (int k = 1; k <= std::min(p, SHORT) && !before; k++)
+			if (count.same_state(seen[(p - k) % SHORT]))
+				before = &seen[(p - (period = k)) % SHORT];
+		if (!before && mark && p - marked > SHORT && count.same_state(*mark))
+			before = &*mark, period = p - marked;
+		if (before) {
 			int left = passes - 1 - p;
-			count.repeat(seen[(p - period) % MAX_PERIOD], std::uint64_t(left / period));
+			count.repeat(*before, std::uint64_t(left / period));
 			p = passes - 1 - left % period;
 			break;
 		}
-		if (int(seen.size()) < MAX_PERIOD)
+		if (int(seen.size()) < SHORT)
 			seen.push_back(count);
 		else
-			seen[p % MAX_PERIOD] = count;
+			seen[p % SHORT] = count;
+		if (p > SHORT && (p & (p - 1)) == 0)
+			mark = count, marked = p;
 		pass(p);
 	}
 	for (; p < passes; p++)

@@ -292,6 +292,13 @@ int main()
 									 : unsigned(1 + pick(8));
 		CacheShape shape{std::uint64_t(1) << pick(6), ways, 16u << pick(4)};
 		bool with_kinds = pick(2);
+		if (policy.replacement == Replacement::FIFO && t % 8 == 1) {
+			// One set of 33 to 40 ways, whose FIFO order comes round
+			// only in as many passes as it has ways, or a divisor: a
+			// period longer than the ones the replay keeps.
+			shape = CacheShape{1, unsigned(33 + pick(8)), 16u << pick(2)};
+			m.passes = 100 + int(pick(200));
+		}
 		int passes = m.passes;
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
 		TraceCount fast(shape, policy, with_kinds), plain(shape, policy, with_kinds);
