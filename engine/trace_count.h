@@ -63,10 +63,13 @@ class PolicyCache {
 	};
 
 	PolicyCache(CacheShape shape, WritePolicy policy)
-	    : shape(shape), policy(policy), tags(shape.sets * shape.assoc), rng(policy.seed)
+	    : shape(shape), policy(policy), tags(shape.sets * shape.assoc),
+	      last(lru() ? 0 : shape.sets), rng(policy.seed)
 	{
 		while ((1u << bits) < shape.line)
 			bits++;
+		if (shape.assoc % 4 == 0 && shape.assoc <= 64 && __builtin_cpu_supports("avx2"))
+			vectors = shape.assoc / 4;
 		if (policy.replacement == Replacement::PLRU &&
 		    (shape.assoc & (shape.assoc - 1) || shape.assoc > 64))
 			throw std::runtime_error("plru: the ways must be a power of two up to 64");
@@ -78,11 +81,16 @@ class PolicyCache {
 
 	unsigned line_bits() const { return bits; }
 	bool lru() const { return policy.replacement == Replacement::LRU; }
-	// Where the LRU set of line n keeps its front, and what it holds when
-	// an access would change nothing.
+	// Where the set of line n keeps the line it used last, and what that
+	// holds when an access would change nothing: a hit on the line a set
+	// used last changes nothing under any of the policies (LRU keeps it at
+	// the front, FIFO and random change nothing on a hit, and tree-PLRU's
+	// bits already point away from it), but a write-back write to a clean
+	// line.
 	Front front(std::uint64_t n, bool write) const
 	{
-		const std::uint64_t *at = tags.at((n & (shape.sets - 1)) * shape.assoc);
+		std::uint64_t s = n & (shape.sets - 1);
+		const std::uint64_t *at = lru() ? tags.at(s * shape.assoc) : last.at(s);
 		if (write && policy.write_back)
 			return {at, (n + 1) | DIRTY, ~std::uint64_t(0)};
 		return {at, n + 1, ~DIRTY};
@@ -94,13 +102,12 @@ class PolicyCache {
 	{
 		std::uint64_t s = n & (shape.sets - 1), t = n + 1;
 		std::uint64_t *set = tags.at(s * shape.assoc);
-		unsigned way = 0;
-		while (way < shape.assoc && (set[way] & ~DIRTY) != t)
-			way++;
+		unsigned way = find(set, t);
 		if (way < shape.assoc) {
 			way = use(s, set, way);
 			if (write && policy.write_back)
 				set[way] |= DIRTY;
+			used(s, set[way]);
 			return {true, false, false};
 		}
 		if (write && !policy.write_back)
@@ -109,7 +116,7 @@ class PolicyCache {
 		way = victim(s, set);
 		Result r{false, set[way] != 0, (set[way] & DIRTY) != 0};
 		set[way] = write ? t | DIRTY : t;
-		use(s, set, way);
+		used(s, set[use(s, set, way)]);
 		return r;
 	}
 
@@ -131,10 +138,48 @@ class PolicyCache {
 	CacheShape shape;
 	WritePolicy policy;
 	unsigned bits = 0;
+	unsigned vectors = 0; // the ways in vectors of four, 0: searched plainly
 	Tags tags;
+	// But under LRU, whose sets keep it at the front: per set, the line it
+	// used last, as its way holds it.  A function of the accesses that
+	// made the state, which the state's equality need not compare.
+	Tags last;
 	std::vector<std::uint32_t> next; // FIFO: per set, the way filled next
 	std::vector<std::uint64_t> tree; // PLRU: per set, a bit per node
 	XorShift64Star rng;
+
+	// The way of a set that holds tag t, dirty or not, or the ways' number.
+	unsigned find(const std::uint64_t *set, std::uint64_t t) const
+	{
+		if (vectors)
+			return find_vectors(set, t);
+		unsigned way = 0;
+		while (way < shape.assoc && (set[way] & ~DIRTY) != t)
+			way++;
+		return way;
+	}
+
+	[[gnu::target("avx2")]] unsigned find_vectors(const std::uint64_t *set, std::uint64_t t) const
+	{
+		__m256i key = _mm256_set1_epi64x(std::int64_t(t));
+		__m256i clean = _mm256_set1_epi64x(std::int64_t(~DIRTY));
+		for (unsigned c = 0; c < vectors; c++) {
+			__m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(set + 4 * c));
+			__m256i same = _mm256_cmpeq_epi64(_mm256_and_si256(v, clean), key);
+			if (unsigned m = unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(same))))
+				return 4 * c + unsigned(__builtin_ctz(m));
+		}
+		return shape.assoc;
+	}
+
+	// Notes the line that set s used last, as its way now holds it.
+	void used(std::uint64_t s, std::uint64_t way)
+	{
+		if (!lru()) {
+			*last.at(s) = way;
+			last.fill(s, 1);
+		}
+	}
 
 	// A hit or a fill at a way: where the line now stands.
 	unsigned use(std::uint64_t s, std::uint64_t *set, unsigned way)
@@ -309,11 +354,11 @@ class TraceCount {
 	// What the replay asks of a count.
 	unsigned line_bits(char) const { return cache.line_bits(); }
 	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
-	// Under LRU without the kinds, an access to the line at its set's front
-	// changes nothing, but a write-back write to a clean one.
+	// Without the kinds, a hit on the line its set used last changes
+	// nothing, but a write-back write to a clean one.
 	Front front(char, std::uint64_t line, bool write) const
 	{
-		if (kinds || !cache.lru())
+		if (kinds)
 			return {nullptr, 0, 0};
 		return cache.front(line, write);
 	}
