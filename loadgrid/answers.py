@@ -1,5 +1,7 @@
 """The model's answers for a run: its learned model from the store, asked
 of the engine."""
+import threading
+
 from .engine import Engine
 from .kernels import PASSES
 from .store import Store
@@ -37,6 +39,31 @@ class Answers:
         """Per geometry: the din trace's figures under a policy."""
         return self.engine.figures(self.store.model(run), geometries, n,
                                    shift, policy, write, kinds)
+
+    def misses_and_figures(self, run, geometries, n, shift, policy, write,
+                           kinds):
+        """misses() and figures(), each asked of its own engine process,
+        the two at once."""
+        model = self.store.model(run)
+        main = {}
+
+        def ask_main():
+            try:
+                main["rows"] = self.engine.misses_at(model, geometries, n,
+                                                     [shift])[0]
+            except BaseException as e:  # the caller's to raise
+                main["failure"] = e
+
+        other = threading.Thread(target=ask_main)
+        other.start()
+        try:
+            rows = self.engine.figures(model, geometries, n, shift, policy,
+                                       write, kinds)
+        finally:
+            other.join()
+        if "failure" in main:
+            raise main["failure"]
+        return main["rows"], rows
 
     def lab(self, run, n, shift, s, e, b, verbose):
         return self.engine.lab(self.store.model(run), n, shift, s, e, b,

@@ -485,20 +485,20 @@ def command(answers, args, kernel):
     if args.command == "lab":
         return answers.lab(run, n, shift, args.s, args.E, args.b,
                            args.verbose)
-    main_rows = answers.misses(run, geometries, n, shift)
     if args.policy or args.write or args.kinds:
         policy = args.policy or "lru"
         write = args.write or "back"
-        head, rows = figures(answers.figures(run, geometries, n, shift, policy,
-                                             write, args.kinds), write,
-                             args.kinds)
+        main_rows, named = answers.misses_and_figures(
+            run, geometries, n, shift, policy, write, args.kinds)
+        head, rows = figures(named, write, args.kinds)
         out = [("cache", "main_read_misses", "main_write_misses", *head)]
         for text, main, row in zip(args.cache, main_rows, rows, strict=True):
             out.append((text, *map(str, main[:2]), *map(str, row)))
     else:
         out = [("cache", "main_read_misses", "main_write_misses",
                 "trace_read_misses", "trace_write_misses")]
-        for text, row in zip(args.cache, main_rows, strict=True):
+        for text, row in zip(args.cache, answers.misses(run, geometries, n,
+                                                        shift), strict=True):
             out.append((text, *map(str, row)))
     table(out)
     return 0
