@@ -18,8 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <unordered_map>
-#include <unordered_set>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -133,8 +132,9 @@ class PolicyCache {
 		return tags == o.tags && next == o.next && tree == o.tree && rng == o.rng;
 	}
 
-      private:
 	static constexpr std::uint64_t DIRTY = std::uint64_t(1) << 63;
+
+      private:
 	CacheShape shape;
 	WritePolicy policy;
 	unsigned bits = 0;
@@ -163,13 +163,13 @@ class PolicyCache {
 	{
 		__m256i key = _mm256_set1_epi64x(std::int64_t(t));
 		__m256i clean = _mm256_set1_epi64x(std::int64_t(~DIRTY));
+		std::uint64_t found = 0; // a bit per way, without a branch on where
 		for (unsigned c = 0; c < vectors; c++) {
 			__m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(set + 4 * c));
 			__m256i same = _mm256_cmpeq_epi64(_mm256_and_si256(v, clean), key);
-			if (unsigned m = unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(same))))
-				return 4 * c + unsigned(__builtin_ctz(m));
+			found |= std::uint64_t(_mm256_movemask_pd(_mm256_castsi256_pd(same))) << (4 * c);
 		}
-		return shape.assoc;
+		return found ? unsigned(__builtin_ctzll(found)) : shape.assoc;
 	}
 
 	// Notes the line that set s used last, as its way now holds it.
@@ -185,9 +185,12 @@ class PolicyCache {
 	unsigned use(std::uint64_t s, std::uint64_t *set, unsigned way)
 	{
 		switch (policy.replacement) {
-		case Replacement::LRU:
-			std::rotate(set, set + way, set + way + 1);
+		case Replacement::LRU: {
+			std::uint64_t line = set[way];
+			std::memmove(set + 1, set, way * sizeof *set);
+			set[0] = line;
 			return 0;
+		}
 		case Replacement::PLRU:
 			if (!tree.empty())
 				point_away(s, way);
@@ -201,12 +204,16 @@ class PolicyCache {
 	// policy's victim.
 	unsigned victim(std::uint64_t s, const std::uint64_t *set)
 	{
-		unsigned ways = shape.assoc, empty = 0;
-		while (empty < ways && set[empty])
-			empty++;
+		unsigned ways = shape.assoc;
+		// LRU's empty ways are its last, and FIFO fills its ways in turn
+		// from the first: their victims are empty ways while there are.
+		unsigned empty = policy.replacement == Replacement::LRU ||
+					 policy.replacement == Replacement::FIFO
+				     ? ways
+				     : find(set, 0);
 		switch (policy.replacement) {
 		case Replacement::LRU:
-			return empty < ways ? empty : ways - 1;
+			return ways - 1;
 		case Replacement::FIFO: {
 			if (next.empty())
 				return 0;
@@ -243,9 +250,61 @@ class PolicyCache {
 	}
 };
 
+// Every line a run has touched, and for each a number (NONE at first):
+// open addressing, the table doubled when half full.
+class LineTable {
+      public:
+	static constexpr std::uint32_t NONE = ~0u;
+
+	// Line n's number, and whether n is new.
+	std::pair<std::uint32_t *, bool> find(std::uint64_t n)
+	{
+		if (2 * (count + 1) > keys.size())
+			grow();
+		std::uint64_t key = n + 1;
+		std::size_t k = slot(key);
+		while (keys[k] != key && keys[k])
+			k = (k + 1) & (keys.size() - 1);
+		bool fresh = !keys[k];
+		if (fresh) {
+			keys[k] = key;
+			values[k] = NONE;
+			count++;
+		}
+		return {&values[k], fresh};
+	}
+	std::uint64_t size() const { return count; }
+
+      private:
+	std::vector<std::uint64_t> keys; // line + 1, 0 where empty
+	std::vector<std::uint32_t> values;
+	std::uint64_t count = 0;
+
+	std::size_t slot(std::uint64_t key) const
+	{
+		return std::size_t((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys.size() - 1);
+	}
+	void grow()
+	{
+		std::vector<std::uint64_t> old_keys(std::max<std::size_t>(64, 2 * keys.size()));
+		std::vector<std::uint32_t> old_values(old_keys.size());
+		old_keys.swap(keys);
+		old_values.swap(values);
+		for (std::size_t k = 0; k < old_keys.size(); k++)
+			if (old_keys[k]) {
+				std::size_t at = slot(old_keys[k]);
+				while (keys[at])
+					at = (at + 1) & (keys.size() - 1);
+				keys[at] = old_keys[k];
+				values[at] = old_values[k];
+			}
+	}
+};
+
 // A fully associative LRU cache of n lines, for the kinds of miss: its
 // lines in a list, most recent first, and where each stands, so that an
-// access costs the same whatever the size.  Writes allocate, or not.
+// access costs the same whatever the size; and every line ever touched.
+// Writes allocate, or not.
 class FullyAssociative {
       public:
 	FullyAssociative(std::uint64_t lines, bool allocate_writes)
@@ -253,37 +312,43 @@ class FullyAssociative {
 	{
 	}
 
-	// Whether an access to line n misses.
-	bool miss(std::uint64_t n, bool write)
+	struct Touch {
+		bool miss, first; // first: the line's first touch
+	};
+
+	Touch touch(std::uint64_t n, bool write)
 	{
-		auto it = where.find(n);
-		if (it != where.end()) {
-			to_front(it->second);
-			return false;
+		auto [where, first] = seen.find(n);
+		if (*where != NONE) {
+			to_front(*where);
+			return {false, false};
 		}
 		if (write && !allocate_writes)
-			return true;
+			return {true, first};
 		std::uint32_t slot;
-		if (where.size() < capacity) {
+		if (held < capacity) {
 			slot = std::uint32_t(line.size());
 			line.push_back(n);
 			prev.push_back(NONE);
 			next.push_back(NONE);
+			held++;
 		} else {
 			slot = tail;
 			unlink(slot);
-			where.erase(line[slot]);
+			*seen.find(line[slot]).first = NONE;
+			where = seen.find(n).first; // the table stands as it was
 			line[slot] = n;
 		}
-		where.emplace(n, slot);
+		*where = slot;
 		link_front(slot);
-		return true;
+		return {true, first};
 	}
 
-	// The same lines in the same order.
+	// The same lines in the same order, and as many touched.  (Compared
+	// within one run, whose lines touched only grow, so the same lines.)
 	bool operator==(const FullyAssociative &o) const
 	{
-		if (where.size() != o.where.size())
+		if (held != o.held || seen.size() != o.seen.size())
 			return false;
 		for (std::uint32_t a = head, b = o.head; a != NONE; a = next[a], b = o.next[b])
 			if (line[a] != o.line[b])
@@ -292,13 +357,13 @@ class FullyAssociative {
 	}
 
       private:
-	static constexpr std::uint32_t NONE = ~0u;
-	std::uint64_t capacity;
+	static constexpr std::uint32_t NONE = LineTable::NONE;
+	std::uint64_t capacity, held = 0;
 	bool allocate_writes;
 	std::vector<std::uint64_t> line;
 	std::vector<std::uint32_t> prev, next;
 	std::uint32_t head = NONE, tail = NONE;
-	std::unordered_map<std::uint64_t, std::uint32_t> where;
+	LineTable seen; // each line's slot in the list, NONE where not held
 
 	void unlink(std::uint32_t k)
 	{
@@ -337,7 +402,8 @@ class TraceCount {
 	static constexpr bool FRONT_IS_LAST = false;
 
 	TraceCount(CacheShape shape, WritePolicy policy, bool kinds)
-	    : cache(shape, policy), kinds(kinds), full(shape.sets * shape.assoc, policy.write_back)
+	    : cache(shape, policy), kinds(kinds), write_back(policy.write_back),
+	      full(shape.sets * shape.assoc, policy.write_back)
 	{
 	}
 
@@ -355,12 +421,16 @@ class TraceCount {
 	unsigned line_bits(char) const { return cache.line_bits(); }
 	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
 	// Without the kinds, a hit on the line its set used last changes
-	// nothing, but a write-back write to a clean one.
+	// nothing, but a write-back write to a clean one.  With them, the
+	// fully associative cache's order counts too: only an access to the
+	// line touched last, held by both caches, changes nothing.
 	Front front(char, std::uint64_t line, bool write) const
 	{
-		if (kinds)
-			return {nullptr, 0, 0};
-		return cache.front(line, write);
+		if (!kinds)
+			return cache.front(line, write);
+		if (write && write_back)
+			return {&last, (line + 1) | PolicyCache::DIRTY, ~std::uint64_t(0)};
+		return {&last, line + 1, ~PolicyCache::DIRTY};
 	}
 	bool repeats_are_quiet() const { return false; }
 	// A hit that changes nothing: only counted.
@@ -373,7 +443,7 @@ class TraceCount {
 	void add(std::uint32_t, const Cost &) {}
 	bool same_state(const TraceCount &o) const
 	{
-		return cache == o.cache && (!kinds || (full == o.full && lines == o.lines));
+		return cache == o.cache && (!kinds || full == o.full);
 	}
 	void repeat(const TraceCount &before, std::uint64_t times)
 	{
@@ -390,22 +460,28 @@ class TraceCount {
       private:
 	PolicyCache cache;
 	bool kinds;
-	FullyAssociative full;                  // as many lines
-	std::unordered_set<std::uint64_t> lines; // every line touched
+	bool write_back;
+	FullyAssociative full; // as many lines
+	// With the kinds: the line touched last, plus one, where both caches
+	// hold it and at their fronts, with DIRTY if that was a write-back
+	// write; else 0.
+	std::uint64_t last = 0;
 
 	void touch(std::uint64_t line, bool write)
 	{
 		PolicyCache::Result r = cache.access(line, write);
 		n[write ? WRITES : READS]++;
-		if (!r.hit)
-			n[write ? WRITE_MISSES : READ_MISSES]++;
+		n[write ? WRITE_MISSES : READ_MISSES] += !r.hit;
 		n[EVICTIONS] += r.evicted;
 		n[WRITEBACKS] += r.wrote_back;
 		if (told)
 			told->push_back(r);
 		if (kinds) {
-			n[FULL_MISSES] += full.miss(line, write);
-			n[COMPULSORY] += lines.insert(line).second;
+			FullyAssociative::Touch t = full.touch(line, write);
+			n[FULL_MISSES] += t.miss;
+			n[COMPULSORY] += t.first;
+			bool held = write_back || !write || (r.hit && !t.miss);
+			last = !held ? 0 : write && write_back ? (line + 1) | PolicyCache::DIRTY : line + 1;
 		}
 	}
 };
