@@ -119,7 +119,7 @@ class LruPolicy {
 	// has them (false for the plain search, to compare the two).
 	explicit LruPolicy(unsigned assoc, bool vector_search = true) : assoc(assoc)
 	{
-		if (vector_search && assoc % 4 == 0 && assoc <= 16 && __builtin_cpu_supports("avx2"))
+		if (vector_search && assoc % 4 == 0 && assoc <= 32 && __builtin_cpu_supports("avx2"))
 			vectors = assoc / 4;
 	}
 
@@ -132,6 +132,10 @@ class LruPolicy {
 		case 2: return slide_vectors<2>(set, t);
 		case 3: return slide_vectors<3>(set, t);
 		case 4: return slide_vectors<4>(set, t);
+		case 5: return slide_vectors<5>(set, t);
+		case 6: return slide_vectors<6>(set, t);
+		case 7: return slide_vectors<7>(set, t);
+		case 8: return slide_vectors<8>(set, t);
 		default: return slide(set, t);
 		}
 	}
@@ -158,20 +162,28 @@ class LruPolicy {
 
 	// The same for a set of K vectors of four ways, without a branch on
 	// where t is: a run that reads at random finds its lines at random
-	// depths, where the search's branches would guess wrong.
+	// depths, where the search's branches would guess wrong.  Sets of more
+	// than 16 ways, which a cache of many sets seldom fills, are searched
+	// and slid only as far as their first vector that ends empty (a set's
+	// empty ways are its last), and slid only down to t.
 	template <unsigned K>
 	[[gnu::target("avx2")]] static unsigned slide_vectors(std::uint64_t *set, std::uint64_t t)
 	{
 		__m256i key = _mm256_set1_epi64x(std::int64_t(t)), v[K];
-		unsigned found = 0;
+		unsigned found = 0, used = K;
 		for (unsigned c = 0; c < K; c++) {
 			v[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(set + 4 * c));
 			__m256d same = _mm256_castsi256_pd(_mm256_cmpeq_epi64(v[c], key));
 			found |= unsigned(_mm256_movemask_pd(same)) << (4 * c);
+			if (K > 4 && set[4 * c + 3] == 0) {
+				used = c + 1;
+				break;
+			}
 		}
 		unsigned d = found ? unsigned(__builtin_ctz(found)) : 4 * K;
 		__m256i depth = _mm256_set1_epi64x(d), carry = key;
-		for (unsigned c = 0; c < K; c++) {
+		unsigned moved = K > 4 ? std::min(used, d / 4 + 1) : K;
+		for (unsigned c = 0; c < moved; c++) {
 			// Each way takes the one above it, the first t, but below d.
 			__m256i slid = _mm256_blend_epi32(_mm256_permute4x64_epi64(v[c], 0x90), carry, 0x03);
 			carry = _mm256_permute4x64_epi64(v[c], 0xff);

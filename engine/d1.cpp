@@ -1,36 +1,83 @@
 #include "d1.h"
 
+D1Count::D1Count(const std::vector<Shape> &shapes, unsigned line)
+{
+	for (const Shape &shape : shapes)
+		levels.emplace_back(shape, line);
+	bits = levels.at(0).cg.line_bits();
+	front_of_both.assign(shapes[0].sets, 0);
+}
+
+D1Count::Level::Level(Shape shape, unsigned line)
+    : cg(shape.sets, shape.ways, line), din(shape.sets, shape.ways, line), split(shape.sets, NEVER)
+{
+	for (auto &d : depths)
+		d.assign(shape.ways + 1, 0);
+}
+
+Misses D1Count::misses(std::size_t level, unsigned ways) const
+{
+	auto from = [&](Depths k) {
+		const std::vector<std::uint64_t> &d = levels[level].depths[k];
+		std::uint64_t n = 0;
+		for (std::size_t depth = ways; depth < d.size(); depth++)
+			n += d[depth];
+		return n;
+	};
+	return {from(MAIN_READS), from(MAIN_WRITES), from(TRACE_READS), from(TRACE_WRITES)};
+}
+
 // An access that spans two lines.  Their sets part the two counts: cachegrind
 // touches both lines, the lower first (in a cache of one set the order
 // tells), and misses once if either misses; the din trace touches the first.
-void D1Count::straddle(Span s, bool main, bool write)
+void D1Count::Level::straddle(Span s, bool main, bool write)
 {
 	for (std::uint64_t l : {s.first, s.last}) {
 		std::uint64_t set = cg.set_of(l);
-		if (!split[set]) {
+		if (split[set] == NEVER)
+			ever_split.push_back(set);
+		if (split[set] != SPLIT) {
 			din.copy_set(cg, set);
-			split[set] = true;
+			split[set] = SPLIT;
 		}
-		front_of_both[set] = 0;
 	}
 	unsigned d = cg.touch(s.first);
 	d = std::max(d, cg.touch(s.last));
 	unsigned dd = din.touch(s.first);
-	for (std::size_t g = 0; g < ways.size(); g++) {
-		if (main && d >= ways[g])
-			(write ? n[g].main_writes : n[g].main_reads)++;
-		(write ? n[g].trace_writes : n[g].trace_reads) += dd >= ways[g];
-	}
+	if (main)
+		depths[write ? MAIN_WRITES : MAIN_READS][d]++;
+	depths[write ? TRACE_WRITES : TRACE_READS][dd]++;
+}
+
+bool D1Count::Level::same_state(const Level &o) const
+{
+	if (!(cg == o.cg))
+		return false;
+	for (const std::vector<std::uint64_t> *sets : {&ever_split, &o.ever_split})
+		for (std::uint64_t s : *sets) {
+			const Lru &mine = split[s] == SPLIT ? din : cg;
+			const Lru &theirs = o.split[s] == SPLIT ? o.din : o.cg;
+			if (!mine.same_set(theirs, s))
+				return false;
+		}
+	return true;
 }
 
 bool D1Count::same_state(const D1Count &o) const
 {
-	if (!(cg == o.cg))
-		return false;
-	for (std::uint64_t s = 0; s < split.size(); s++) {
-		const Lru &mine = split[s] ? din : cg, &theirs = o.split[s] ? o.din : o.cg;
-		if (!mine.same_set(theirs, s))
+	for (std::size_t k = 0; k < levels.size(); k++)
+		if (!levels[k].same_state(o.levels[k]))
 			return false;
-	}
 	return true;
+}
+
+void D1Count::repeat(const D1Count &before, std::uint64_t times)
+{
+	for (std::size_t k = 0; k < levels.size(); k++)
+		for (int e = 0; e < DEPTHS; e++) {
+			std::vector<std::uint64_t> &now = levels[k].depths[e];
+			const std::vector<std::uint64_t> &then = before.levels[k].depths[e];
+			for (std::size_t d = 0; d < now.size(); d++)
+				now[d] += (now[d] - then[d]) * times;
+		}
 }

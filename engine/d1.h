@@ -1,5 +1,5 @@
 // Main's D1 misses as cachegrind counts them, and the misses of the whole
-// din trace, for caches of one set count and line size and any ways.
+// din trace, for caches of one line size and any set counts and ways.
 #pragma once
 
 #include <algorithm>
@@ -48,16 +48,29 @@ struct Misses {
 // touched in the same order but where an access straddles two lines, so
 // one cache serves both in every set that no straddling access has yet
 // made differ.
+//
+// Caches of one line size and several set counts (levels, the fewest sets
+// first) are counted together.  With a line's sets numbered by its low
+// bits, each set of the more sets holds a part of the lines of one set of
+// the fewer; a line touched last in its set at one level is touched last
+// in its set at every level of more sets, where touching it again changes
+// nothing.  So a touch goes up the levels only until one finds its line
+// at the front of both caches.
 class D1Count {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = true;
 
-	D1Count(std::uint64_t sets, unsigned line, const std::vector<unsigned> &ways)
-	    : n(ways.size()), ways(ways), cg(sets, most(ways), line), din(sets, most(ways), line),
-	      bits(cg.line_bits()), split(sets), front_of_both(sets)
-	{
-	}
+	struct Shape {
+		std::uint64_t sets;
+		unsigned ways; // the most answered
+	};
+
+	// levels: of distinct set counts, a power of two each, fewest first.
+	D1Count(const std::vector<Shape> &levels, unsigned line);
+
+	// The misses at a level, in a cache of that many ways or fewer.
+	Misses misses(std::size_t level, unsigned ways) const;
 
 	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main,
 			std::uint32_t = 0)
@@ -65,79 +78,78 @@ class D1Count {
 		access(kind, addr, size, main);
 	}
 
-	// What the replay asks of a count.
+	// What the replay asks of a count, of the level of fewest sets.
 	unsigned line_bits(char) const { return bits; }
-	std::uint64_t set_of(char, std::uint64_t line) const { return cg.set_of(line); }
+	std::uint64_t set_of(char, std::uint64_t line) const { return levels[0].cg.set_of(line); }
 	Front front(char, std::uint64_t line, bool) const
 	{
-		return {&front_of_both[cg.set_of(line)], Lru::tag(line), ~std::uint64_t(0)};
+		return {&front_of_both[levels[0].cg.set_of(line)], Lru::tag(line), ~std::uint64_t(0)};
 	}
 	bool repeats_are_quiet() const { return true; }
 	void quiet(const Op &) {}
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.main); }
 	void add(std::uint32_t, const Cost &) {}
 	bool same_state(const D1Count &o) const;
-	void repeat(const D1Count &before, std::uint64_t times)
-	{
-		for (std::size_t g = 0; g < n.size(); g++)
-			n[g] += (n[g] - before.n[g]) * times;
-	}
-
-	std::vector<Misses> n; // per number of ways, in the order given
+	void repeat(const D1Count &before, std::uint64_t times);
 
       private:
-	std::vector<unsigned> ways;
-	Lru cg, din; // din holds only the sets marked split
-	unsigned bits;
-	std::vector<std::uint8_t> split;
-	// Per set, the tag of the line at the front of both caches, or 0 where
-	// that is not known: touching that line again changes nothing.
-	std::vector<std::uint64_t> front_of_both;
+	// Per depth at which a touch found its line (the ways for a miss):
+	// main's reads and writes, as cachegrind counts, and the din trace's.
+	enum Depths { MAIN_READS, MAIN_WRITES, TRACE_READS, TRACE_WRITES, DEPTHS };
 
-	static unsigned most(const std::vector<unsigned> &ways)
-	{
-		return *std::max_element(ways.begin(), ways.end());
-	}
+	struct Level {
+		Lru cg, din; // din holds only the sets ever split
+		std::vector<std::uint8_t> split; // per set: NEVER, SPLIT or JOINED
+		std::vector<std::uint64_t> ever_split;
+		std::vector<std::uint64_t> depths[DEPTHS];
+
+		Level(Shape shape, unsigned line);
+		bool same_state(const Level &o) const;
+		bool touch(std::uint64_t line, bool main, bool write);
+		void straddle(Span s, bool main, bool write);
+		void unsplit(std::uint64_t set);
+	};
+	enum { NEVER, SPLIT, JOINED };
+
+	std::vector<Level> levels;
+	unsigned bits;
+	// Per set of the fewest sets, the tag of the line at the front of both
+	// caches, or 0 where that is not known: touching that line again
+	// changes nothing, at any level.
+	std::vector<std::uint64_t> front_of_both;
 
 	[[gnu::always_inline]] void access(char kind, std::uint64_t addr, std::uint32_t size, bool main)
 	{
 		Span s = span(addr, size, bits);
-		if (s.straddles())
-			straddle(s, main, kind == 'S');
-		else
-			touch(s.first, main, kind == 'S');
-	}
-
-	void straddle(Span s, bool main, bool write);
-
-	// An access within one line.  A modify is a read here: its write in
-	// the din trace always hits.
-	[[gnu::always_inline]] void touch(std::uint64_t line, bool main, bool write)
-	{
-		unsigned d = cg.touch(line);
-		unsigned dd = d;
-		std::uint64_t s = cg.set_of(line);
-		if (split[s]) {
-			dd = din.touch(line);
-			split[s] = !din.same_set(cg, s);
+		bool write = kind == 'S';
+		if (s.straddles()) {
+			for (std::uint64_t l : {s.first, s.last})
+				front_of_both[levels[0].cg.set_of(l)] = 0;
+			for (Level &level : levels)
+				level.straddle(s, main, write);
+			return;
 		}
-		front_of_both[s] = Lru::tag(line);
-		if (ways.size() == 1)
-			count(n[0], ways[0], d, dd, main, write);
-		else
-			for (std::size_t g = 0; g < ways.size(); g++)
-				count(n[g], ways[g], d, dd, main, write);
-	}
-
-	[[gnu::always_inline]] static void count(Misses &m, unsigned ways, unsigned d, unsigned dd,
-						 bool main, bool write)
-	{
-		if (write) {
-			m.main_writes += main && d >= ways;
-			m.trace_writes += dd >= ways;
-		} else {
-			m.main_reads += main && d >= ways;
-			m.trace_reads += dd >= ways;
-		}
+		front_of_both[levels[0].cg.set_of(s.first)] = Lru::tag(s.first);
+		for (Level &level : levels)
+			if (level.touch(s.first, main, write))
+				break;
 	}
 };
+
+// An access within one line, at one level: whether it found its line at
+// the front of both caches.  A modify is a read here: its write in the din
+// trace always hits.
+[[gnu::always_inline]] inline bool D1Count::Level::touch(std::uint64_t line, bool main, bool write)
+{
+	unsigned d = cg.touch(line), dd = d;
+	std::uint64_t s = cg.set_of(line);
+	if (split[s] == SPLIT) {
+		dd = din.touch(line);
+		if (din.same_set(cg, s))
+			split[s] = JOINED;
+	}
+	if (main)
+		depths[write ? MAIN_WRITES : MAIN_READS][d]++;
+	depths[write ? TRACE_WRITES : TRACE_READS][dd]++;
+	return d == 0 && dd == 0;
+}

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -230,35 +231,40 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 {
 	Model m = model;
 	drop_fetches(m);
-	// Geometries of one set count and line size share a count.
-	std::map<std::pair<std::uint64_t, unsigned>, std::vector<unsigned>> ways;
-	std::vector<std::pair<std::uint64_t, unsigned>> shape;
-	std::vector<std::size_t> member;
+	// Geometries of one line size share a count, with a level per set
+	// count that answers up to its most ways.
+	std::map<unsigned, std::map<std::uint64_t, unsigned>> ways; // line -> sets -> most
+	std::vector<CacheShape> shapes;
 	for (int i = 0; i < n; i++) {
 		CacheShape g = geometry(geos[i]);
 		fits(m, g);
-		shape.push_back({g.sets, g.line});
-		member.push_back(ways[shape.back()].size());
-		ways[shape.back()].push_back(g.assoc);
+		shapes.push_back(g);
+		unsigned &most = ways[g.line][g.sets];
+		most = std::max(most, g.assoc);
 	}
-	if (shape.empty())
+	if (shapes.empty())
 		throw std::runtime_error("misses: no cache given");
 	for (std::int64_t shift : shifts)
 		Run(m, passes, shift); // the arguments, checked before the threads
 	std::vector<D1Count> counts;
 	std::vector<std::int64_t> count_shift;
-	std::map<std::pair<std::uint64_t, unsigned>, std::size_t> first; // of each shape
+	std::map<unsigned, std::size_t> first; // each line size's count at the first shift
 	for (std::int64_t shift : shifts)
-		for (const auto &[key, w] : ways) {
-			first.try_emplace(key, counts.size());
-			counts.emplace_back(key.first, key.second, w);
+		for (const auto &[line, levels] : ways) {
+			std::vector<D1Count::Shape> shape;
+			for (const auto &[sets, most] : levels)
+				shape.push_back({sets, most});
+			first.try_emplace(line, counts.size());
+			counts.emplace_back(shape, line);
 			count_shift.push_back(shift);
 		}
 	on_two_threads(counts.size(),
 		       [&](std::size_t g) { replay(m, passes, count_shift[g], counts[g]); });
 	for (std::size_t k = 0; k < shifts.size(); k++)
-		for (std::size_t i = 0; i < shape.size(); i++) {
-			const Misses &c = counts[first[shape[i]] + k * ways.size()].n[member[i]];
+		for (const CacheShape &g : shapes) {
+			const auto &levels = ways[g.line];
+			std::size_t level = std::distance(levels.begin(), levels.find(g.sets));
+			Misses c = counts[first[g.line] + k * ways.size()].misses(level, g.assoc);
 			std::printf("%lu %lu %lu %lu\n", (unsigned long)c.main_reads,
 				    (unsigned long)c.main_writes, (unsigned long)c.trace_reads,
 				    (unsigned long)c.trace_writes);

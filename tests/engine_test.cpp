@@ -198,38 +198,44 @@ void show(const char *what, const Misses &n)
 int main()
 {
 	int faults = 0, cases = 0;
+	// Main's misses and the din trace's at several set counts of one line
+	// size, each answering up to its most ways, against a naive cache of
+	// each shape.
 	for (int t = 0; t < 300; t++) {
 		Model m = random_model(t % 3 == 0, t % 3 != 1); // stride models with calls too
 		drop_fetches(m);
 		unsigned line = 32u << pick(3); // as wide as the widest access
-		std::uint64_t sets = std::uint64_t(1) << pick(7);
-		std::vector<unsigned> ways;
-		for (unsigned w : {1u, 2u, 3u, 4u, 8u})
-			if (pick(2) || w == 1)
-				ways.push_back(w);
+		std::vector<D1Count::Shape> levels;
+		for (unsigned k = unsigned(pick(3)); k < 8; k += 1 + unsigned(pick(4)))
+			levels.push_back({std::uint64_t(1) << k, unsigned(1 + pick(pick(2) ? 8 : 32))});
 		int passes = 1 + int(pick(m.passes));
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
 
-		D1Count fast(sets, line, ways), plain(sets, line, ways);
+		D1Count fast(levels, line), plain(levels, line);
 		replay(m, passes, shift, fast);
 		Run run(m, passes, shift);
 		run.all(plain);
-		for (std::size_t g = 0; g < ways.size(); g++) {
-			Naive naive(sets, ways[g], line);
-			Run(m, passes, shift).all(naive);
-			cases++;
-			if (same(fast.n[g], naive.n) && same(plain.n[g], naive.n))
-				continue;
-			faults++;
-			std::fprintf(stderr,
-				     "case %d: %lu sets of %u ways, %u-byte lines, %d of %d passes, "
-				     "shift %ld, %s rule:\n",
-				     t, (unsigned long)sets, ways[g], line, passes, m.passes, (long)shift,
-				     m.stride ? "stride" : "rand");
-			show("fast", fast.n[g]);
-			show("plain", plain.n[g]);
-			show("naive", naive.n);
-		}
+		for (std::size_t level = 0; level < levels.size(); level++)
+			for (unsigned ways = 1; ways <= levels[level].ways; ways++) {
+				if (ways > 4 && ways != levels[level].ways && pick(4))
+					continue;
+				std::uint64_t sets = levels[level].sets;
+				Naive naive(sets, ways, line);
+				Run(m, passes, shift).all(naive);
+				cases++;
+				Misses f = fast.misses(level, ways), p = plain.misses(level, ways);
+				if (same(f, naive.n) && same(p, naive.n))
+					continue;
+				faults++;
+				std::fprintf(stderr,
+					     "case %d: %lu sets of %u ways (level %zu of %zu), %u-byte lines, "
+					     "%d of %d passes, shift %ld, %s rule:\n",
+					     t, (unsigned long)sets, ways, level, levels.size(), line,
+					     passes, m.passes, (long)shift, m.stride ? "stride" : "rand");
+				show("fast", f);
+				show("plain", p);
+				show("naive", naive.n);
+			}
 	}
 	// I1, D1 and LL of their own shapes, every function's nine events; then
 	// loops whose fetches come from a few lines, as a real loop's do, which
@@ -342,11 +348,11 @@ int main()
 			std::fprintf(stderr, "2048 ways: a difference or a copy lost past the first page\n");
 		}
 	}
-	// The vector search against the plain one, in sets of 4 to 16 ways:
+	// The vector search against the plain one, in sets of 4 to 32 ways:
 	// the same depths, and the same lines in the same order.
 	if (!__builtin_cpu_supports("avx2"))
 		std::printf("vector search: not on this processor, not compared\n");
-	for (unsigned assoc : {4u, 8u, 12u, 16u}) {
+	for (unsigned assoc : {4u, 8u, 12u, 16u, 20u, 32u}) {
 		Lru vec(4, assoc, 64), plain(4, assoc, 64, false);
 		cases++;
 		for (int k = 0; k < 20000; k++) {
