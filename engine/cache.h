@@ -55,6 +55,8 @@ class Tags {
 
 	std::uint64_t *at(std::size_t k) { return p + k; }
 	const std::uint64_t *at(std::size_t k) const { return p + k; }
+	// Whether element k's block ever held a line.
+	bool filled(std::size_t k) const { return used[k / BLOCK]; }
 	// Marks elements k to k + count - 1 as ever holding a line.
 	void fill(std::size_t k, std::size_t count)
 	{
@@ -100,17 +102,31 @@ inline Span span(std::uint64_t addr, std::uint32_t size, unsigned bits)
 // says which line a miss puts out.  One provides
 //
 //   Policy(unsigned assoc)
+//   unsigned words() const: a set's length in 64-bit words, at least assoc
 //   unsigned touch(std::uint64_t *set, std::uint64_t tag)
 //       puts the line of tag in the set if it is not there, and returns its
 //       rank in the set before the touch: assoc for a miss
-//   static constexpr bool FRONT_IS_LAST: whether set[0] always holds the
-//       line touched last, so that touching it again changes nothing
+//   const std::uint64_t *front(const std::uint64_t *set): the word that
+//       holds the tag of the line touched last
+//   bool holds(const std::uint64_t *set, std::uint64_t tag)
+//   bool same(const std::uint64_t *a, const std::uint64_t *b): whether two
+//       sets hold the same lines in the same order
+//   static constexpr bool FRONT_IS_LAST: whether touching the line at the
+//       front again changes nothing
 //
-// and a Cache of it keeps the tags and answers for every set in turn.
+// and a Cache of it keeps the sets, all words 0 at the start, and answers
+// for every set in turn.
 
-// Least recently used: each set keeps its lines most recent first, so a
-// line's rank is how deep it was, and a set of the most ways answers every
-// associativity by that depth.
+// Least recently used: each set keeps its lines in the order of their last
+// touch, so a line's rank is how deep it was, and a set of the most ways
+// answers every associativity by that depth.
+//
+// Sets of up to 16 ways hold their tags most recent first, and slide them
+// down on a touch.  Sets of 17 to 32 ways, where a slide moves a quarter of
+// a kilobyte, keep each tag in a way of its own and the order apart: a
+// byte per rank naming the way (stored XOR the rank, so that a set of
+// zeros is in order), a byte per way of each tag's hash to search by, and
+// the tag at the front.
 class LruPolicy {
       public:
 	static constexpr bool FRONT_IS_LAST = true;
@@ -119,30 +135,54 @@ class LruPolicy {
 	// has them (false for the plain search, to compare the two).
 	explicit LruPolicy(unsigned assoc, bool vector_search = true) : assoc(assoc)
 	{
-		if (vector_search && assoc % 4 == 0 && assoc <= 32 && __builtin_cpu_supports("avx2"))
+		bool avx2 = vector_search && __builtin_cpu_supports("avx2");
+		if (avx2 && assoc % 4 == 0 && assoc <= 16)
 			vectors = assoc / 4;
+		wide = avx2 && assoc > 16 && assoc <= 32;
+	}
+
+	unsigned words() const { return wide ? assoc + WIDE_WORDS : assoc; }
+	const std::uint64_t *front(const std::uint64_t *set) const
+	{
+		return wide ? set + assoc + FRONT : set;
 	}
 
 	[[gnu::always_inline]] unsigned touch(std::uint64_t *set, std::uint64_t t) const
 	{
-		if (set[0] == t)
+		if (*front(set) == t)
 			return 0;
+		if (wide)
+			return touch_wide(set, t);
 		switch (vectors) {
 		case 1: return slide_vectors<1>(set, t);
 		case 2: return slide_vectors<2>(set, t);
 		case 3: return slide_vectors<3>(set, t);
 		case 4: return slide_vectors<4>(set, t);
-		case 5: return slide_vectors<5>(set, t);
-		case 6: return slide_vectors<6>(set, t);
-		case 7: return slide_vectors<7>(set, t);
-		case 8: return slide_vectors<8>(set, t);
 		default: return slide(set, t);
 		}
 	}
 
+	bool holds(const std::uint64_t *set, std::uint64_t t) const
+	{
+		return wide ? way_of(set, t) < assoc : std::find(set, set + assoc, t) != set + assoc;
+	}
+
+	bool same(const std::uint64_t *a, const std::uint64_t *b) const
+	{
+		if (!wide)
+			return std::equal(a, a + assoc, b);
+		for (unsigned r = 0; r < assoc; r++)
+			if (a[way_at(a, r)] != b[way_at(b, r)])
+				return false;
+		return true;
+	}
+
       private:
+	// A wide set's words after its ways: the order, the hashes, the front.
+	enum { ORDER = 0, HASHES = 4, FRONT = 8, WIDE_WORDS = 9 };
 	unsigned assoc;
 	unsigned vectors = 0; // the set's ways in vectors of four, 0: plain
+	bool wide = false;
 
 	// Lines slide down the set while it is searched, until tag t is found
 	// or the last one falls out.
@@ -162,28 +202,20 @@ class LruPolicy {
 
 	// The same for a set of K vectors of four ways, without a branch on
 	// where t is: a run that reads at random finds its lines at random
-	// depths, where the search's branches would guess wrong.  Sets of more
-	// than 16 ways, which a cache of many sets seldom fills, are searched
-	// and slid only as far as their first vector that ends empty (a set's
-	// empty ways are its last), and slid only down to t.
+	// depths, where the search's branches would guess wrong.
 	template <unsigned K>
 	[[gnu::target("avx2")]] static unsigned slide_vectors(std::uint64_t *set, std::uint64_t t)
 	{
 		__m256i key = _mm256_set1_epi64x(std::int64_t(t)), v[K];
-		unsigned found = 0, used = K;
+		unsigned found = 0;
 		for (unsigned c = 0; c < K; c++) {
 			v[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(set + 4 * c));
 			__m256d same = _mm256_castsi256_pd(_mm256_cmpeq_epi64(v[c], key));
 			found |= unsigned(_mm256_movemask_pd(same)) << (4 * c);
-			if (K > 4 && set[4 * c + 3] == 0) {
-				used = c + 1;
-				break;
-			}
 		}
 		unsigned d = found ? unsigned(__builtin_ctz(found)) : 4 * K;
 		__m256i depth = _mm256_set1_epi64x(d), carry = key;
-		unsigned moved = K > 4 ? std::min(used, d / 4 + 1) : K;
-		for (unsigned c = 0; c < moved; c++) {
+		for (unsigned c = 0; c < K; c++) {
 			// Each way takes the one above it, the first t, but below d.
 			__m256i slid = _mm256_blend_epi32(_mm256_permute4x64_epi64(v[c], 0x90), carry, 0x03);
 			carry = _mm256_permute4x64_epi64(v[c], 0xff);
@@ -192,6 +224,68 @@ class LruPolicy {
 			_mm256_storeu_si256(reinterpret_cast<__m256i *>(set + 4 * c),
 					    _mm256_blendv_epi8(slid, v[c], below));
 		}
+		return d;
+	}
+
+	static std::uint8_t hash(std::uint64_t t)
+	{
+		return std::uint8_t((t * 0x9E3779B97F4A7C15ULL) >> 56);
+	}
+	static const std::uint8_t *bytes(const std::uint64_t *set, unsigned assoc, unsigned at)
+	{
+		return reinterpret_cast<const std::uint8_t *>(set + assoc + at);
+	}
+	// The way that holds the line of rank r.
+	unsigned way_at(const std::uint64_t *set, unsigned r) const
+	{
+		return bytes(set, assoc, ORDER)[r] ^ r;
+	}
+	// The way that holds t, or assoc.
+	unsigned way_of(const std::uint64_t *set, std::uint64_t t) const
+	{
+		for (unsigned w = 0; w < assoc; w++)
+			if (bytes(set, assoc, HASHES)[w] == hash(t) && set[w] == t)
+				return w;
+		return assoc;
+	}
+
+	[[gnu::target("avx2")]] unsigned touch_wide(std::uint64_t *set, std::uint64_t t) const
+	{
+		const __m256i rank = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+						      14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+						      26, 27, 28, 29, 30, 31);
+		auto *order = reinterpret_cast<__m256i *>(set + assoc + ORDER);
+		auto *hashes = reinterpret_cast<std::uint8_t *>(set + assoc + HASHES);
+		std::uint8_t h = hash(t);
+		__m256i same_hash = _mm256_cmpeq_epi8(
+			_mm256_loadu_si256(reinterpret_cast<const __m256i *>(hashes)),
+			_mm256_set1_epi8(char(h)));
+		std::uint32_t maybe = std::uint32_t(_mm256_movemask_epi8(same_hash));
+		if (assoc < 32)
+			maybe &= (1u << assoc) - 1;
+		unsigned way = assoc;
+		for (; maybe; maybe &= maybe - 1)
+			if (set[__builtin_ctz(maybe)] == t) {
+				way = unsigned(__builtin_ctz(maybe));
+				break;
+			}
+		__m256i ranks = _mm256_xor_si256(_mm256_loadu_si256(order), rank); // the way at each rank
+		unsigned d;
+		if (way < assoc) {
+			d = unsigned(__builtin_ctz(unsigned(_mm256_movemask_epi8(
+				_mm256_cmpeq_epi8(ranks, _mm256_set1_epi8(char(way)))))));
+		} else {
+			d = assoc;
+			way = way_at(set, assoc - 1); // the least recent line's
+			set[way] = t;
+			hashes[way] = h;
+		}
+		// Ranks up to d move one down, the way of t going to the front.
+		__m256i down = _mm256_alignr_epi8(ranks, _mm256_permute2x128_si256(ranks, ranks, 0x08), 15);
+		down = _mm256_or_si256(down, _mm256_zextsi128_si256(_mm_cvtsi32_si128(int(way))));
+		__m256i kept = _mm256_cmpgt_epi8(rank, _mm256_set1_epi8(char(std::min(d, assoc - 1))));
+		_mm256_storeu_si256(order, _mm256_xor_si256(_mm256_blendv_epi8(down, ranks, kept), rank));
+		set[assoc + FRONT] = t;
 		return d;
 	}
 };
@@ -203,7 +297,8 @@ template <class Policy> class Cache {
       public:
 	template <class... PolicyArgs>
 	Cache(std::uint64_t sets, unsigned assoc, unsigned line, PolicyArgs... args)
-	    : assoc(assoc), mask(std::uint32_t(sets - 1)), tags(sets * assoc), policy(assoc, args...)
+	    : assoc(assoc), mask(std::uint32_t(sets - 1)), policy(assoc, args...),
+	      words(policy.words()), tags(sets * words)
 	{
 		while ((1u << bits) < line)
 			bits++;
@@ -216,24 +311,17 @@ template <class Policy> class Cache {
 	std::uint64_t set_count() const { return std::uint64_t(mask) + 1; }
 	// Where set s keeps the tag at its policy's front: for LRU, its most
 	// recently used line's.
-	const std::uint64_t *front(std::uint64_t s) const { return set(s); }
+	const std::uint64_t *front(std::uint64_t s) const { return policy.front(set(s)); }
 
 	// Whether set s holds the same lines in the same order as in o.
-	bool same_set(const Cache &o, std::uint64_t s) const
-	{
-		return std::equal(set(s), set(s) + assoc, o.set(s));
-	}
+	bool same_set(const Cache &o, std::uint64_t s) const { return policy.same(set(s), o.set(s)); }
 	void copy_set(const Cache &o, std::uint64_t s)
 	{
-		std::copy_n(o.set(s), assoc, set(s));
-		tags.fill(s * assoc, assoc);
+		std::copy_n(o.set(s), words, set(s));
+		tags.fill(s * words, words);
 	}
 
-	bool holds(std::uint64_t n) const
-	{
-		const std::uint64_t *ways = set(set_of(n));
-		return std::find(ways, ways + assoc, tag(n)) != ways + assoc;
-	}
+	bool holds(std::uint64_t n) const { return policy.holds(set(set_of(n)), tag(n)); }
 
 	// Touches line number n: its rank in its set before, the associativity
 	// for a miss.
@@ -241,22 +329,34 @@ template <class Policy> class Cache {
 	{
 		unsigned d = policy.touch(set(set_of(n)), tag(n));
 		if (d == assoc)
-			tags.fill(set_of(n) * assoc, assoc);
+			tags.fill(set_of(n) * words, words);
 		return d;
 	}
 	bool miss(std::uint64_t n) { return touch(n) == assoc; }
 
-	bool operator==(const Cache &o) const { return tags == o.tags; }
+	// The same lines in the same order in every set.  Where the policy
+	// keeps its order apart, sets that hold the same may differ word for
+	// word, and are compared set by set.
+	bool operator==(const Cache &o) const
+	{
+		if (words == assoc || words != o.words || mask != o.mask)
+			return words == o.words && tags == o.tags;
+		for (std::uint64_t s = 0; s <= mask; s++)
+			if ((tags.filled(s * words) || o.tags.filled(s * words)) && !same_set(o, s))
+				return false;
+		return true;
+	}
 
       private:
 	unsigned assoc;
 	std::uint32_t mask; // the sets less one
 	unsigned bits = 0;
-	Tags tags;
 	Policy policy;
+	unsigned words; // a set's
+	Tags tags;
 
-	std::uint64_t *set(std::uint64_t s) { return tags.at(s * assoc); }
-	const std::uint64_t *set(std::uint64_t s) const { return tags.at(s * assoc); }
+	std::uint64_t *set(std::uint64_t s) { return tags.at(s * words); }
+	const std::uint64_t *set(std::uint64_t s) const { return tags.at(s * words); }
 };
 
 using Lru = Cache<LruPolicy>;
