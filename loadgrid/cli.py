@@ -18,7 +18,7 @@ import signal
 import subprocess
 import sys
 
-from . import caches, valgrind
+from . import caches, surface, valgrind
 from .answers import Answers
 from .cachegrind_out import EVENTS, Report, cache_options, report_text, summary
 from .caches import LEVELS, MAX_SHIFT, LIMIT
@@ -54,6 +54,14 @@ S one access each, M a load then a store, each to the block that holds
 its address; LRU, allocating on writes, empty at the start; an eviction
 is a miss that puts out a valid line.  With -v, first each record and
 how its accesses went: hit, miss or miss eviction.""",
+    "surface": """\
+Prints CSV: a header line, then a line per cache, as misses gives it
+(main's D1 read and write misses as cachegrind counts them, and the din
+trace's): every line size of --lines, every set count that is a power of
+two from LO to HI of --sets, and every number of ways from LO to HI of
+--ways, in that order.  Caches that cachegrind refuses (one line in all,
+or 2 GiB or more) are left out.  It says how far it has got on stderr
+once it has run for a second.""",
     "predict": """\
 Writes, without running anything, the file that cachegrind's cache
 simulation writes for the run with --cachegrind-out-file: the caches'
@@ -113,6 +121,31 @@ def taken(answers, geometries, option="--cache"):
         caches.narrow(geometries, answers.store.narrowest_line())
     except caches.Refused as e:
         raise Usage(f"{option} {e}") from None
+
+
+def span_of(text, option):
+    """LO-HI, or one number, as two whole numbers from 1 up."""
+    m = re.fullmatch(r"([0-9]+)(?:-([0-9]+))?", text)
+    if not m or not 1 <= int(m[1]) <= int(m[2] or m[1]) < LIMIT:
+        raise Usage(f"{option} {text}: want LO-HI, from 1 up, LO not above HI")
+    return int(m[1]), int(m[2] or m[1])
+
+
+def surface_geometries(args):
+    """The surface's caches, per line size, or what is wrong with the
+    ranges."""
+    lines = []
+    for text in args.lines.split(","):
+        if not re.fullmatch(r"[0-9]+", text) or int(text) & (int(text) - 1) \
+                or not caches.MIN_LINE <= int(text) < LIMIT:
+            raise Usage(f"--lines {args.lines}: want powers of two from "
+                        f"{caches.MIN_LINE}, commas between")
+        lines.append(int(text))
+    sets, ways = span_of(args.sets, "--sets"), span_of(args.ways, "--ways")
+    by_line = surface.geometries(dict.fromkeys(lines), sets, ways)
+    if not any(by_line.values()):
+        raise Usage("surface: no cache that cachegrind takes in these ranges")
+    return by_line
 
 
 def passes(text):
@@ -223,6 +256,14 @@ def parser(version, argv=None):
                      help="2^B-byte blocks")
     lab.add_argument("-v", action="store_true", dest="verbose",
                      help="each record and how its accesses went")
+    sf = command("surface", [kernel, moved, counted],
+                 "misses for every cache of some line sizes, sets and ways")
+    sf.add_argument("--lines", default=",".join(map(str, surface.LINES)),
+                    metavar="LINE,...", help="line sizes in bytes (%(default)s)")
+    sf.add_argument("--sets", default="%d-%d" % surface.SETS, metavar="LO-HI",
+                    help="set counts, powers of two (%(default)s)")
+    sf.add_argument("--ways", default="%d-%d" % surface.WAYS, metavar="LO-HI",
+                    help="associativities (%(default)s)")
     pr = command("predict", [kernel, hierarchy, moved, counted],
                  "cachegrind's whole report of the run")
     pr.add_argument("-o", metavar="FILE", dest="output",
@@ -485,6 +526,14 @@ def command(answers, args, kernel):
     if args.command == "lab":
         return answers.lab(run, n, shift, args.s, args.E, args.b,
                            args.verbose)
+    if args.command == "surface":
+        by_line = surface_geometries(args)
+        taken(answers, [g for geos in by_line.values() for g in geos[:1]],
+              "--lines")
+        print(",".join(surface.HEAD))
+        for row in surface.rows(answers, run, by_line, n, shift, say):
+            print(",".join(map(str, row)))
+        return 0
     if args.policy or args.write or args.kinds:
         policy = args.policy or "lru"
         write = args.write or "back"
@@ -556,6 +605,8 @@ def main(argv=None, engine=None, bindir=None, version=None):
             for level in LEVELS:
                 if getattr(args, level, None):
                     geometry(getattr(args, level), f"--{level}")
+            if args.command == "surface":
+                surface_geometries(args)
             if args.command == "misses" and not args.cache:
                 raise Usage("misses: --cache is wanted")
             if getattr(args, "policy", None) and not re.fullmatch(

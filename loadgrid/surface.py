@@ -1,0 +1,74 @@
+"""The miss surface: main's D1 misses and the din trace's, as misses
+gives them, for every cache of some line sizes, power-of-two set counts
+and ways, each line size asked of its own engine process, two at a time.
+"""
+import threading
+import time
+
+from . import caches
+
+HEAD = ("size", "ways", "line", "sets", "main_read_misses",
+        "main_write_misses", "trace_read_misses", "trace_write_misses")
+LINES = (32, 64, 128, 256)
+SETS = (1, 16384)
+WAYS = (1, 32)
+
+
+def geometries(lines, sets, ways):
+    """Per line size, (size, ways, line) for each set count that is a power
+    of two from sets[0] to sets[1] and each number of ways from ways[0] to
+    ways[1], in that order; those cachegrind refuses (a cache of one line,
+    or of 2 GiB or more) left out."""
+    out = {}
+    for line in lines:
+        out[line] = []
+        for k in range(sets[1].bit_length()):
+            if 1 << k < sets[0]:
+                continue
+            for w in range(ways[0], ways[1] + 1):
+                g = ((1 << k) * w * line, w, line)
+                try:
+                    caches.geometry(caches.spelled(g))
+                except caches.Refused:
+                    continue
+                out[line].append(g)
+    return out
+
+
+def rows(answers, run, by_line, n, shift, said=None):
+    """The surface's rows, (size, ways, line, sets) and the four counts, in
+    the order of by_line (geometries()); said(text), if given, is told of
+    each line size done once a second has gone by."""
+    start = time.monotonic()
+    lines = [line for line, geos in by_line.items() if geos]
+    got, failures = {}, []
+    lock = threading.Lock()
+
+    def work():
+        while True:
+            with lock:
+                if failures or not lines:
+                    return
+                line = lines.pop(0)
+            try:
+                counts = answers.misses(run, by_line[line], n, shift)
+            except BaseException as e:  # the caller's to raise
+                with lock:
+                    failures.append(e)
+                return
+            with lock:
+                got[line] = counts
+                if said and time.monotonic() - start > 1:
+                    said(f"surface: {len(got)} of {len(by_line)} line sizes "
+                         f"done ({line}-byte lines)")
+
+    threads = [threading.Thread(target=work) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if failures:
+        raise failures[0]
+    return [(g[0], g[1], g[2], g[0] // g[1] // g[2], *c)
+            for line, geos in by_line.items()
+            for g, c in zip(geos, got.get(line, []), strict=True)]
