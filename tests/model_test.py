@@ -18,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-from loadgrid import cachegrind_out, caches, kernels, learn, lines, runs, store, valgrind
+from loadgrid import cachegrind_out, caches, kernels, learn, lines, runs, store, surface, valgrind
 from loadgrid.answers import Answers
 
 MODEL = os.environ["MODEL"]
@@ -137,6 +137,42 @@ class Misses(unittest.TestCase):
                                     for g in geometries] for s in shifts])
         # The shifts move the misses, so an answer in the wrong order shows.
         self.assertEqual(len({tuple(rows) for rows in got}), len(shifts))
+
+
+class Surface(unittest.TestCase):
+    def test_random_surfaces_equal_misses_row_by_row(self):
+        # Each row against misses asked of that cache alone, which counts
+        # one set count and so goes another way through the engine.
+        seed = int(os.environ.get("SEED") or random.randrange(1 << 32))
+        rng = random.Random(seed)
+        with Answers(ENGINE) as answers:
+            for case in range(6):
+                kernel = KERNELS[case % len(KERNELS)]
+                lines = sorted(rng.sample([32, 64, 128, 256], rng.randint(1, 2)))
+                lo = rng.randint(0, 8)
+                sets = f"{1 << lo}-{1 << rng.randint(lo, 14)}"
+                top = rng.randint(1, 32)
+                ways = f"{rng.randint(1, top)}-{top}"
+                n = rng.choice([1, 3, 40])
+                shift = 16 * rng.randint(-64, 64)
+                out = model("surface", kernel, "--lines",
+                            ",".join(map(str, lines)), "--sets", sets,
+                            "--ways", ways, "--passes", str(n),
+                            "--stack-shift", str(shift))
+                head, *rows = out.stdout.splitlines()
+                with self.subTest(seed=seed, kernel=os.path.basename(kernel),
+                                  lines=lines, sets=sets, ways=ways, n=n,
+                                  shift=shift):
+                    self.assertEqual((out.returncode, out.stderr), (0, ""))
+                    self.assertEqual(head, ",".join(surface.HEAD))
+                    want = surface.geometries(lines, tuple(map(
+                        int, sets.split("-"))), tuple(map(int, ways.split("-"))))
+                    got = [tuple(map(int, r.split(","))) for r in rows]
+                    self.assertEqual([r[:3] for r in got],
+                                     [g for geos in want.values() for g in geos])
+                    for row in rng.sample(got, min(8, len(got))):
+                        self.assertEqual(row[4:], answers.misses(
+                            runs.Run(kernel), [row[:3]], n, shift)[0], row[:4])
 
 
 def desc_option(line):
@@ -770,7 +806,10 @@ class Errors(unittest.TestCase):
                  ("misses", k, "--cache", "32k,8,64", "--policy", "mru"),
                  ("misses", k, "--cache", "32k,8,64", "--write", "around"),
                  ("lab", k, "-s", "30", "-E", "2", "-b", "6"),
-                 ("lab", k, "-s", "4", "-E", "0", "-b", "6")]
+                 ("lab", k, "-s", "4", "-E", "0", "-b", "6"),
+                 ("surface", k, "--sets", "64-8"), ("surface", k, "--ways", "0-4"),
+                 ("surface", k, "--lines", "48"), ("surface", k, "--lines", "16"),
+                 ("surface", k, "--sets", "1", "--ways", "1", "--lines", "32")]
         for args in cases:
             with self.subTest(args=args):
                 out = model(*args)
