@@ -170,7 +170,10 @@ class Surface(unittest.TestCase):
                     got = [tuple(map(int, r.split(","))) for r in rows]
                     self.assertEqual([r[:3] for r in got],
                                      [g for geos in want.values() for g in geos])
-                    for row in rng.sample(got, min(8, len(got))):
+                    # Few ways show a line's rank most closely.
+                    few = [r for r in got if r[1] <= 2]
+                    for row in rng.sample(got, min(6, len(got))) + \
+                            rng.sample(few, min(6, len(few))):
                         self.assertEqual(row[4:], answers.misses(
                             runs.Run(kernel), [row[:3]], n, shift)[0], row[:4])
 
