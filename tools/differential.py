@@ -11,8 +11,8 @@ through .., from its own folder or another) and a hierarchy from the
 whole space that cachegrind takes here (any line from the narrowest,
 1 to 32 ways, sizes up to 1 GiB, some levels left to cachegrind's own
 choice).  It compares predict's whole file, every fl=, fn= and line row
-and the summary, and misses' figures of main for the D1, with one
-cachegrind run of the same run.
+and the summary, misses' figures of main for the D1, and the D1's row of
+a surface around it, with one cachegrind run of the same run.
 
 It prints the seed first, a line for each case that differs or fails,
 and "N cases, M differ"; --only K runs case K of the seed alone, to
@@ -216,6 +216,18 @@ def differences(case, model, folder):
     if [int(row[1]), int(row[2])] != theirs:
         found.append(f"misses --cache {geo}: model {row[1:3]}, cachegrind "
                      f"{theirs}")
+    # The D1's row of a surface around it: set counts from a quarter to
+    # twice its own, and every associativity up to its own.
+    size, ways, line = map(int, geo.split(","))
+    sets = size // ways // line
+    span = ["--lines", str(line), "--sets", f"{max(1, sets // 4)}-{sets * 2}",
+            "--ways", f"1-{ways}"]
+    lines = case.model(model, "surface", *span).splitlines()
+    mine = [r.split(",") for r in lines if r.startswith(f"{size},{ways},")]
+    if len(mine) != 1 or list(map(int, mine[0][4:])) != \
+            [*theirs, int(row[3]), int(row[4])]:
+        found.append(f"surface {' '.join(span)}: model {mine}, cachegrind "
+                     f"{theirs}, misses {row[3:5]}")
     return found
 
 
