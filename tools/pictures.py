@@ -24,7 +24,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:
-    from loadgrid import kernels, messages, runs, valgrind
+    from loadgrid import kernels, messages, runs, surface, valgrind
     from loadgrid.answers import Answers
     from loadgrid.kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS
 except ImportError:
@@ -56,7 +56,7 @@ WHAT = {"loadgrid1": "sequential", "loadgrid2": "random",
 LENGTH = {name: k.length for name, k in KERNELS.items()}
 
 # matplotlib.pyplot and the pieces used, once main has found them
-plt = AxesImage = PatchCollection = Rectangle = None
+plt = matplotlib = AxesImage = PatchCollection = Rectangle = None
 
 
 class Failure(Exception):
@@ -70,7 +70,7 @@ def say(what):
 def plotting_python():
     """Go on under an interpreter that has matplotlib: this one, or the
     system's."""
-    global plt, AxesImage, PatchCollection, Rectangle
+    global plt, matplotlib, AxesImage, PatchCollection, Rectangle
     try:
         import matplotlib
     except ImportError:
@@ -498,6 +498,58 @@ def shifts(outdir, answers, bindir, pool):
     save(fig, outdir, "stack-shift.svg")
 
 
+def heat(outdir, answers, bindir, name):
+    """main's misses per array read over every cache of the default
+    surface, a panel per line size: size across, ways up, and where the
+    arrays start to fit."""
+    by_line = surface.geometries(surface.LINES, surface.SETS, surface.WAYS)
+    rows = surface.rows(answers, runs.Run(os.path.join(bindir, name)),
+                        by_line, PASSES, 0)
+    rate = {(r[0], r[1], r[2]): fig3(max(r[4], 1) / READS) for r in rows}
+    norm = matplotlib.colors.LogNorm(1e-5, 1)
+    footprint = ARRAYS * LENGTH[name] * ELEM
+    fig, axes = plt.subplots(1, len(surface.LINES), figsize=(14, 4.2),
+                             sharey=True)
+    for ax, line in zip(axes, surface.LINES):
+        for ways in range(surface.WAYS[0], surface.WAYS[1] + 1):
+            geos = [g for g in by_line[line] if g[1] == ways]
+            edges = [g[0] / 2 ** 0.5 for g in geos] + [geos[-1][0] * 2 ** 0.5]
+            mesh = ax.pcolormesh(edges, [ways - 0.5, ways + 0.5],
+                                 [[rate[g] for g in geos]], norm=norm,
+                                 cmap="viridis", edgecolors="face",
+                                 linewidth=0.2)
+        # The cliff: at each number of ways, the first size that misses
+        # under once in a hundred reads.
+        cliff = [(min((g[0] for g in by_line[line] if g[1] == w and
+                       rate[g] < 0.01), default=None), w)
+                 for w in range(surface.WAYS[0], surface.WAYS[1] + 1)]
+        cliff = [(x, w) for x, w in cliff if x]
+        ax.plot([x for x, w in cliff], [w for x, w in cliff], color="white",
+                linewidth=1, marker=".", markersize=3,
+                label="first under 1 miss in 100 reads")
+        ax.axvline(footprint, color="red", linestyle="--", linewidth=1,
+                   label=f"the arrays' {footprint:,} bytes")
+        ax.set_xscale("log", base=2)
+        ax.set_xlim(min(g[0] for g in by_line[line]) / 2,
+                    max(g[0] for g in by_line[line]) * 2)
+        ticks = [1 << k for k in range(10, 28, 6)]
+        ax.set_xticks(ticks)
+        ax.set_xticklabels([kib(t) for t in ticks])
+        ax.set_xlabel("cache size")
+        ax.set_title(f"{line}-byte lines")
+        ax.grid(False)
+    axes[0].set_ylabel("ways")
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=2, fontsize=8,
+               facecolor="0.85")
+    fig.subplots_adjust(bottom=0.22, top=0.86, left=0.05, right=0.89)
+    fig.colorbar(mesh, cax=fig.add_axes([0.91, 0.22, 0.012, 0.64]),
+                 label="main's D1 read misses per array read")
+    fig.suptitle(f"{name} ({WHAT[name]}): main's read misses at every cache "
+                 "of 1 to 16384 sets and 1 to 32 ways")
+    save(fig, outdir, f"surface-{name}.svg")
+
+
 # Every geometry with a cachegrind point.
 MEASURED = [geometry(s, w) for s, w in SIZES + MARKS] + \
     [geometry(32 << 10, w) for w in WAYS if w != 8]
@@ -551,6 +603,11 @@ def main(argv):
         say(f"policies.svg: {len(POLICIES)} policies at {len(POLICY_WAYS)} "
             "ways a kernel")
         policies(outdir, answers, bindir, pool)
+        for name in kernels.NAMES:
+            say(f"surface-{name}.svg: the model at every cache of "
+                f"{len(surface.LINES)} line sizes, 1 to {surface.SETS[1]} "
+                f"sets and 1 to {surface.WAYS[1]} ways")
+            heat(outdir, answers, bindir, name)
     say(f"done in {time.monotonic() - start:.0f} s")
 
 
