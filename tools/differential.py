@@ -4,15 +4,20 @@ run on this machine, for random cases drawn from a seed.
     differential.py BUILD_DIR [--seed N] [--count N] [--only K]
 
 A case is a kernel (loadgrid1, 2 or 3), a build of it (g++ or clang++,
-each with and without -g; made here from the sources), a run (the canonical one, or
-one started from a shell: its environment empty, without a locale, with
-LANG=C or long; its kernel typed as ./name, by an absolute path or
-through .., from its own folder or another) and a hierarchy from the
-whole space that cachegrind takes here (any line from the narrowest,
-1 to 32 ways, sizes up to 1 GiB, some levels left to cachegrind's own
-choice).  It compares predict's whole file, every fl=, fn= and line row
-and the summary, misses' figures of main for the D1, and the D1's row of
-a surface around it, with one cachegrind run of the same run.
+each with and without -g; made here from the sources), a run (the
+canonical one, or one started from a shell: its environment empty,
+without a locale, with LANG=C or long; its kernel typed as ./name, by an
+absolute path or through .., from its own folder or another) and a
+hierarchy from the whole space that cachegrind takes here (any line from
+the narrowest, 1 to 32 ways, sizes up to 1 GiB, some levels left to
+cachegrind's own choice).  It compares predict's whole file, every fl=,
+fn= and line row and the summary, misses' figures of main for the D1,
+and the D1's row of a surface around it, with one cachegrind run of the
+same run.  And, for 1 to 3 passes of the same run and another cache (1
+to 64 sets, 1 to 8 ways, lines from the narrowest to four times that)
+under a replacement policy (LRU, FIFO, tree-PLRU or random) and a write
+policy, misses' figures of the din trace and its kinds of miss with a
+plain simulator's (tools/plain.py).
 
 It prints the seed first, a line for each case that differs or fails,
 and "N cases, M differ"; --only K runs case K of the seed alone, to
@@ -33,6 +38,7 @@ import tempfile
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 try:
     from loadgrid import cachegrind_out, caches, valgrind
+    from tools.plain import din, plain_figures
 except ImportError:
     sys.exit("differential: the loadgrid package: not found; run it from "
              "the source folder as python3 -m tools.differential, or with "
@@ -131,6 +137,14 @@ class Case:
         self.file = os.path.join(kernels[self.build], self.kernel)
         self.caches = hierarchy(rng, narrowest)
         self.cache = os.path.join(scratch, "cache")
+        self.policy = rng.choice(["lru", "fifo", "plru",
+                                  f"random:{rng.randrange(1 << 32)}"])
+        self.write = rng.choice(["back", "through"])
+        ways = 1 << rng.randrange(4) if self.policy == "plru" \
+            else rng.randrange(1, 9)
+        sets, line = 1 << rng.randrange(7), narrowest << rng.randrange(3)
+        self.plain = (max(sets, 2 // ways), ways, line)
+        self.passes = rng.choice([1, 2, 3])
         self.here = rng.random() < 0.4
         if self.here:
             self.env_kind = rng.choice(["empty", "no locale", "LANG=C",
@@ -150,7 +164,8 @@ class Case:
         run = (f"--here {self.path} from {self.cwd}, {self.env_kind} "
                f"environment" if self.here else "canonical run")
         return (f"case {self.number}: {self.kernel} ({self.build}), {run}, "
-                f"{' '.join(self.options()) or 'cachegrind own caches'}")
+                f"{' '.join(self.options()) or 'cachegrind own caches'}; "
+                f"{self.policy}, write-{self.write}, {self.passes} passes")
 
     def options(self):
         return [f"--{level}={caches.spelled(g)}"
@@ -228,7 +243,24 @@ def differences(case, model, folder):
             [*theirs, int(row[3]), int(row[4])]:
         found.append(f"surface {' '.join(span)}: model {mine}, cachegrind "
                      f"{theirs}, misses {row[3:5]}")
-    return found
+    return found + policy_differences(case, model)
+
+
+def policy_differences(case, model):
+    """What differs between misses' figures under the case's policies and
+    the plain simulator's over the same passes of the din trace."""
+    sets, ways, line = case.plain
+    geo = f"{sets * ways * line},{ways},{line}"
+    options = ["--passes", str(case.passes), "--cache", geo, "--policy",
+               case.policy, "--write", case.write, "--kinds"]
+    got = [int(v) for v in
+           case.model(model, "misses", *options).splitlines()[1].split()[3:]]
+    trace = case.model(model, "trace", "--passes", str(case.passes))
+    want = plain_figures(din(trace), sets, ways, line, case.policy,
+                         case.write == "back")
+    if got != want:
+        return [f"misses {' '.join(options)}: model {got}, plain {want}"]
+    return []
 
 
 def main():
