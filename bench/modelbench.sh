@@ -2,8 +2,10 @@
 # Time the README's sweep of known answers, five D1 geometries for each
 # kernel, by loadgrid-model (already learned) against cachegrind giving the
 # same answers, both two at a time on two cores; then cachegrind's whole
-# report at three hierarchies, predicted and measured; then the learning
-# of each kernel from an empty cache.
+# report at three hierarchies, predicted and measured; then each kernel's
+# whole surface against cachegrind at ten geometries; then the policies
+# against LRU; then the fixed cost of a command; then the learning of each
+# kernel from an empty cache.
 # usage: modelbench.sh LOADGRID-MODEL BINDIR
 set -euo pipefail
 model=$1 bindir=$2
@@ -70,6 +72,51 @@ hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/report.md" \
   -n "loadgrid-model, one process" "sh $tmp/reports.sh" \
   -n "cachegrind" "sh $tmp/cachegrind-all.sh" >/dev/null
 cat "$tmp/report.md"
+
+# Each kernel's whole default surface (1,916 caches) against cachegrind
+# answering ten of them, two at a time.
+ten="8192,1,32 32768,8,64 49152,12,64 65536,2,64 1048576,16,64 4096,32,32
+16384,4,128 131072,1,256 262144,32,256 2097152,8,128"
+for k in loadgrid1 loadgrid2 loadgrid3; do
+  cat >"$tmp/ten-$k.sh" <<SH
+for g in $(echo $ten); do echo \$g; done | xargs -P2 -n1 sh -c 'cd / && env -i \
+  valgrind --tool=cachegrind --cache-sim=yes --D1=\$0 \
+  --cachegrind-out-file=/dev/null $link/$k >/dev/null 2>&1'
+SH
+done
+echo
+echo "modelbench: timing each kernel's surface against cachegrind at ten caches, ${RUNS:-5} runs of each" >&2
+for k in loadgrid1 loadgrid2 loadgrid3; do
+  hyperfine --warmup 1 --runs "${RUNS:-5}" --export-markdown "$tmp/surface-$k.md" \
+    -n "loadgrid-model surface $k" "$model surface $bindir/$k" \
+    -n "cachegrind, ten caches" "sh $tmp/ten-$k.sh" >/dev/null
+  cat "$tmp/surface-$k.md"
+done
+
+# Each policy's figures, and the kinds, against today's LRU answers, at
+# one geometry.
+echo
+echo "modelbench: timing the policies at 32768,8,64, ${RUNS:-10} runs of each" >&2
+for k in loadgrid1 loadgrid2 loadgrid3; do
+  hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/policies-$k.md" \
+    -n "$k, LRU as without a policy" "$model misses $bindir/$k --cache 32768,8,64" \
+    -n "policy fifo" "$model misses $bindir/$k --cache 32768,8,64 --policy fifo" \
+    -n "policy plru" "$model misses $bindir/$k --cache 32768,8,64 --policy plru" \
+    -n "policy random:1" "$model misses $bindir/$k --cache 32768,8,64 --policy random:1" \
+    -n "lru with the kinds" "$model misses $bindir/$k --cache 32768,8,64 --kinds" >/dev/null
+  cat "$tmp/policies-$k.md"
+done
+
+# What every answer from a kept model pays: the interpreter, its imports,
+# the model read and checked, and one pass asked of the engine.
+echo
+echo "modelbench: timing the fixed cost, ${RUNS:-20} runs of each" >&2
+hyperfine -N --warmup 3 --runs "${RUNS:-20}" --export-markdown "$tmp/fixed.md" \
+  -n "python3 -IS, nothing" "/usr/bin/python3 -IS -c pass" \
+  -n "loadgrid-model --version" "$model --version" \
+  -n "misses, one pass" "$model misses $bindir/loadgrid1 --passes 1 --cache 32768,8,64" \
+  >/dev/null
+cat "$tmp/fixed.md"
 
 echo
 echo "modelbench: timing learning from an empty cache, ${RUNS:-5} runs of each kernel" >&2
