@@ -143,13 +143,12 @@ class D1Count {
 {
 	unsigned d = cg.touch(line), dd = d;
 	std::uint64_t s = cg.set_of(line);
-	if (split[s] == SPLIT) {
+	if (!ever_split.empty() && split[s] == SPLIT) {
 		dd = din.touch(line);
 		if (din.same_set(cg, s))
 			split[s] = JOINED;
 	}
-	if (main)
-		depths[write ? MAIN_WRITES : MAIN_READS][d]++;
+	depths[write ? MAIN_WRITES : MAIN_READS][d] += main;
 	depths[write ? TRACE_WRITES : TRACE_READS][dd]++;
 	return d == 0 && dd == 0;
 }
