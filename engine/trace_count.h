@@ -97,7 +97,7 @@ class PolicyCache {
 
 	// An access to line n; a write if write.  No-allocate writes that miss
 	// change nothing.
-	Result access(std::uint64_t n, bool write)
+	[[gnu::always_inline]] Result access(std::uint64_t n, bool write)
 	{
 		std::uint64_t s = n & (shape.sets - 1), t = n + 1;
 		std::uint64_t *set = tags.at(s * shape.assoc);
@@ -149,7 +149,7 @@ class PolicyCache {
 	XorShift64Star rng;
 
 	// The way of a set that holds tag t, dirty or not, or the ways' number.
-	unsigned find(const std::uint64_t *set, std::uint64_t t) const
+	[[gnu::always_inline]] unsigned find(const std::uint64_t *set, std::uint64_t t) const
 	{
 		if (vectors)
 			return find_vectors(set, t);
@@ -173,7 +173,7 @@ class PolicyCache {
 	}
 
 	// Notes the line that set s used last, as its way now holds it.
-	void used(std::uint64_t s, std::uint64_t way)
+	[[gnu::always_inline]] void used(std::uint64_t s, std::uint64_t way)
 	{
 		if (!lru()) {
 			*last.at(s) = way;
@@ -467,7 +467,7 @@ class TraceCount {
 	// write; else 0.
 	std::uint64_t last = 0;
 
-	void touch(std::uint64_t line, bool write)
+	[[gnu::always_inline]] void touch(std::uint64_t line, bool write)
 	{
 		PolicyCache::Result r = cache.access(line, write);
 		n[write ? WRITES : READS]++;
