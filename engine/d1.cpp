@@ -8,20 +8,22 @@ D1Count::D1Count(const std::vector<Shape> &shapes, unsigned line)
 	front_of_both.assign(shapes[0].sets, 0);
 }
 
-D1Count::Level::Level(Shape shape, unsigned line)
-    : cg(shape.sets, shape.ways, line), din(shape.sets, shape.ways, line), split(shape.sets, NEVER)
+D1Count::Level::Level(const Shape &shape, unsigned line)
+    : cg(shape.sets, shape.ways.back(), line), din(shape.sets, shape.ways.back(), line),
+      split(shape.sets, NEVER), ways(shape.ways), by_depth(ways.back() < 4096)
 {
 	for (auto &d : depths)
-		d.assign(shape.ways + 1, 0);
+		d.assign(by_depth ? ways.back() + 1 : ways.size() + 1, 0);
 }
 
 Misses D1Count::misses(std::size_t level, unsigned ways) const
 {
+	const Level &l = levels[level];
+	std::size_t first = l.reached(ways); // a touch that reaches its ways misses
 	auto from = [&](Depths k) {
-		const std::vector<std::uint64_t> &d = levels[level].depths[k];
 		std::uint64_t n = 0;
-		for (std::size_t depth = ways; depth < d.size(); depth++)
-			n += d[depth];
+		for (std::size_t r = first; r < l.depths[k].size(); r++)
+			n += l.depths[k][r];
 		return n;
 	};
 	return {from(MAIN_READS), from(MAIN_WRITES), from(TRACE_READS), from(TRACE_WRITES)};
@@ -44,9 +46,8 @@ void D1Count::Level::straddle(Span s, bool main, bool write)
 	unsigned d = cg.touch(s.first);
 	d = std::max(d, cg.touch(s.last));
 	unsigned dd = din.touch(s.first);
-	if (main)
-		depths[write ? MAIN_WRITES : MAIN_READS][d]++;
-	depths[write ? TRACE_WRITES : TRACE_READS][dd]++;
+	depths[write ? MAIN_WRITES : MAIN_READS][reached(d)] += main;
+	depths[write ? TRACE_WRITES : TRACE_READS][reached(dd)]++;
 }
 
 bool D1Count::Level::same_state(const Level &o) const

@@ -63,13 +63,13 @@ class D1Count {
 
 	struct Shape {
 		std::uint64_t sets;
-		unsigned ways; // the most answered
+		std::vector<unsigned> ways; // answered, fewest first
 	};
 
 	// levels: of distinct set counts, a power of two each, fewest first.
 	D1Count(const std::vector<Shape> &levels, unsigned line);
 
-	// The misses at a level, in a cache of that many ways or fewer.
+	// The misses at a level in a cache of one of its ways.
 	Misses misses(std::size_t level, unsigned ways) const;
 
 	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main,
@@ -94,7 +94,10 @@ class D1Count {
 
       private:
 	// Per depth at which a touch found its line (the ways for a miss):
-	// main's reads and writes, as cachegrind counts, and the din trace's.
+	// main's reads and writes, as cachegrind counts, and the din trace's;
+	// by the depth itself where the most ways are few, else by how many of
+	// the ways answered it reaches (a miss in each of those caches), so
+	// that a set of millions of ways needs no more counts than its cache.
 	enum Depths { MAIN_READS, MAIN_WRITES, TRACE_READS, TRACE_WRITES, DEPTHS };
 
 	struct Level {
@@ -102,8 +105,16 @@ class D1Count {
 		std::vector<std::uint8_t> split; // per set: NEVER, SPLIT or JOINED
 		std::vector<std::uint64_t> ever_split;
 		std::vector<std::uint64_t> depths[DEPTHS];
+		std::vector<unsigned> ways; // answered
+		bool by_depth; // counted by depth, not by the ways it reaches
 
-		Level(Shape shape, unsigned line);
+		Level(const Shape &shape, unsigned line);
+		std::size_t reached(unsigned d) const
+		{
+			if (by_depth)
+				return d;
+			return std::size_t(std::upper_bound(ways.begin(), ways.end(), d) - ways.begin());
+		}
 		bool same_state(const Level &o) const;
 		bool touch(std::uint64_t line, bool main, bool write);
 		void straddle(Span s, bool main, bool write);
@@ -148,7 +159,7 @@ class D1Count {
 		if (din.same_set(cg, s))
 			split[s] = JOINED;
 	}
-	depths[write ? MAIN_WRITES : MAIN_READS][d] += main;
-	depths[write ? TRACE_WRITES : TRACE_READS][dd]++;
+	depths[write ? MAIN_WRITES : MAIN_READS][reached(d)] += main;
+	depths[write ? TRACE_WRITES : TRACE_READS][reached(dd)]++;
 	return d == 0 && dd == 0;
 }

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -232,15 +233,14 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 	Model m = model;
 	drop_fetches(m);
 	// Geometries of one line size share a count, with a level per set
-	// count that answers up to its most ways.
-	std::map<unsigned, std::map<std::uint64_t, unsigned>> ways; // line -> sets -> most
+	// count that answers all its ways.
+	std::map<unsigned, std::map<std::uint64_t, std::set<unsigned>>> ways; // line -> sets -> ways
 	std::vector<CacheShape> shapes;
 	for (int i = 0; i < n; i++) {
 		CacheShape g = geometry(geos[i]);
 		fits(m, g);
 		shapes.push_back(g);
-		unsigned &most = ways[g.line][g.sets];
-		most = std::max(most, g.assoc);
+		ways[g.line][g.sets].insert(g.assoc);
 	}
 	if (shapes.empty())
 		throw std::runtime_error("misses: no cache given");
@@ -252,8 +252,8 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 	for (std::int64_t shift : shifts)
 		for (const auto &[line, levels] : ways) {
 			std::vector<D1Count::Shape> shape;
-			for (const auto &[sets, most] : levels)
-				shape.push_back({sets, most});
+			for (const auto &[sets, answered] : levels)
+				shape.push_back({sets, {answered.begin(), answered.end()}});
 			first.try_emplace(line, counts.size());
 			counts.emplace_back(shape, line);
 			count_shift.push_back(shift);
