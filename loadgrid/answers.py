@@ -19,6 +19,7 @@ class Answers:
         return self
 
     def __exit__(self, *exc):
+        self.engine.stop()
         self.store.close()
 
     def misses(self, run, geometries, n=PASSES, shift=0):
@@ -54,7 +55,7 @@ class Answers:
             except BaseException as e:  # the caller's to raise
                 main["failure"] = e
 
-        other = threading.Thread(target=ask_main)
+        other = threading.Thread(target=ask_main, daemon=True)
         other.start()
         try:
             rows = self.engine.figures(model, geometries, n, shift, policy,

@@ -142,7 +142,10 @@ def surface_geometries(args):
                         f"{caches.MIN_LINE}, commas between")
         lines.append(int(text))
     sets, ways = span_of(args.sets, "--sets"), span_of(args.ways, "--ways")
-    by_line = surface.geometries(dict.fromkeys(lines), sets, ways)
+    try:
+        by_line = surface.geometries(dict.fromkeys(lines), sets, ways)
+    except surface.TooMany as e:
+        raise Usage(f"surface: {e}: narrow the ranges") from None
     if not any(by_line.values()):
         raise Usage("surface: no cache that cachegrind takes in these ranges")
     return by_line

@@ -22,14 +22,27 @@ FIGURES = ("reads", "writes", "read_misses", "write_misses", "evictions",
 class Engine:
     def __init__(self, path):
         self.path = path
+        self.running = set()  # the processes asked and not yet done
 
     def ask(self, model, *args):
         """What the engine prints for a model and a command."""
-        r = subprocess.run([self.path, model, *map(str, args)],
-                           capture_output=True, text=True)
-        if r.returncode:
-            raise Failure(engine_error(r.returncode, r.stderr))
-        return r.stdout
+        with subprocess.Popen([self.path, model, *map(str, args)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL, text=True) as p:
+            self.running.add(p)
+            try:
+                out, err = p.communicate()
+            finally:
+                self.running.discard(p)
+        if p.returncode:
+            raise Failure(engine_error(p.returncode, err))
+        return out
+
+    def stop(self):
+        """Kills whatever is still running, as when the program stops
+        with questions asked on other threads."""
+        for p in list(self.running):
+            p.kill()
 
     def misses_at(self, model, geometries, n, shifts):
         """Per stack shift, per geometry: main's D1 read and write misses

@@ -14,12 +14,19 @@ SETS = (1, 16384)
 WAYS = (1, 32)
 
 
+MOST = 1 << 16  # caches in a surface
+
+
+class TooMany(ValueError):
+    pass
+
+
 def geometries(lines, sets, ways):
     """Per line size, (size, ways, line) for each set count that is a power
     of two from sets[0] to sets[1] and each number of ways from ways[0] to
     ways[1], in that order; those cachegrind refuses (a cache of one line,
-    or of 2 GiB or more) left out."""
-    out = {}
+    or of 2 GiB or more) left out.  TooMany past MOST caches."""
+    out, count = {}, 0
     for line in lines:
         out[line] = []
         for k in range(sets[1].bit_length()):
@@ -30,16 +37,24 @@ def geometries(lines, sets, ways):
                 try:
                     caches.geometry(caches.spelled(g))
                 except caches.Refused:
+                    if g[0] >= caches.LIMIT:
+                        break  # and so is every cache of more ways
                     continue
                 out[line].append(g)
+                count += 1
+                if count > MOST:
+                    raise TooMany(f"more than {MOST} caches")
     return out
 
 
 def rows(answers, run, by_line, n, shift, said=None):
     """The surface's rows, (size, ways, line, sets) and the four counts, in
     the order of by_line (geometries()); said(text), if given, is told of
-    each line size done once a second has gone by."""
+    each line size done once a second has gone by.  The threads are
+    daemons, and the answers' end kills their engines, so that a signal
+    stops it all at once."""
     start = time.monotonic()
+    answers.store.model(run)  # learnt once, before the threads ask for it
     lines = [line for line, geos in by_line.items() if geos]
     got, failures = {}, []
     lock = threading.Lock()
@@ -62,7 +77,7 @@ def rows(answers, run, by_line, n, shift, said=None):
                     said(f"surface: {len(got)} of {len(by_line)} line sizes "
                          f"done ({line}-byte lines)")
 
-    threads = [threading.Thread(target=work) for _ in range(2)]
+    threads = [threading.Thread(target=work, daemon=True) for _ in range(2)]
     for t in threads:
         t.start()
     for t in threads:

@@ -178,6 +178,35 @@ class Surface(unittest.TestCase):
                             runs.Run(kernel), [row[:3]], n, shift)[0], row[:4])
 
 
+    def test_a_signal_stops_its_engines(self):
+        # A cache of its own, so that only this test's engines name it.
+        with tempfile.TemporaryDirectory() as cache:
+            env = dict(os.environ, LOADGRID_MODEL_CACHE=cache)
+            model("misses", KERNELS[1], "--passes", "1", "--cache", "32k,8,64",
+                  env=env)
+            p = subprocess.Popen([MODEL, "surface", KERNELS[1]], env=env,
+                                 stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True)
+            time.sleep(0.5)
+            start = time.monotonic()
+            p.send_signal(signal.SIGTERM)
+            _, said = p.communicate(timeout=30)
+            self.assertEqual(p.returncode, 128 + signal.SIGTERM, said)
+            self.assertLess(time.monotonic() - start, 1)
+            time.sleep(0.2)
+            left = [pid for pid in os.listdir("/proc") if pid.isdigit() and
+                    cache.encode() in read_or_empty(f"/proc/{pid}/cmdline")]
+            self.assertEqual(left, [])
+
+
+def read_or_empty(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
 def desc_option(line):
     """cachegrind's option for the cache of one of its desc lines."""
     level, size, line_size, ways = re.match(
