@@ -84,6 +84,13 @@ class Tags {
 	std::size_t end(std::size_t b) const { return std::min(n, (b + 1) * BLOCK); }
 };
 
+// Whether the processor has AVX2, which the searches use where it does.
+inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+
+// A tag's bits mixed by Fibonacci hashing: the high bits of the product
+// depend on all of the tag's, so that neighbouring lines part.
+inline std::uint64_t mixed(std::uint64_t t) { return t * 0x9E3779B97F4A7C15ULL; }
+
 // Where an access lies in a cache of 2^bits-byte lines: its first line, and
 // its last where it spans two.  cachegrind touches both, the lower first,
 // and counts one miss if either misses; no access here is wider than a
@@ -135,7 +142,7 @@ class LruPolicy {
 	// has them (false for the plain search, to compare the two).
 	explicit LruPolicy(unsigned assoc, bool vector_search = true) : assoc(assoc)
 	{
-		bool avx2 = vector_search && __builtin_cpu_supports("avx2");
+		bool avx2 = vector_search && has_avx2();
 		if (avx2 && assoc % 4 == 0 && assoc <= 16)
 			vectors = assoc / 4;
 		wide = avx2 && assoc > 16 && assoc <= 32;
@@ -229,7 +236,7 @@ class LruPolicy {
 
 	static std::uint8_t hash(std::uint64_t t)
 	{
-		return std::uint8_t((t * 0x9E3779B97F4A7C15ULL) >> 56);
+		return std::uint8_t(mixed(t) >> 56);
 	}
 	static const std::uint8_t *bytes(const std::uint64_t *set, unsigned assoc, unsigned at)
 	{

@@ -67,7 +67,7 @@ class PolicyCache {
 	{
 		while ((1u << bits) < shape.line)
 			bits++;
-		if (shape.assoc % 4 == 0 && shape.assoc <= 64 && __builtin_cpu_supports("avx2"))
+		if (shape.assoc % 4 == 0 && shape.assoc <= 64 && has_avx2())
 			vectors = shape.assoc / 4;
 		if (policy.replacement == Replacement::PLRU &&
 		    (shape.assoc & (shape.assoc - 1) || shape.assoc > 64))
@@ -172,11 +172,12 @@ class PolicyCache {
 		return found ? unsigned(__builtin_ctzll(found)) : shape.assoc;
 	}
 
-	// Notes the line that set s used last, as its way now holds it.
-	[[gnu::always_inline]] void used(std::uint64_t s, std::uint64_t way)
+	// Notes the line that set s used last, as its way now holds it (with
+	// DIRTY if it is dirty).
+	[[gnu::always_inline]] void used(std::uint64_t s, std::uint64_t held)
 	{
 		if (!lru()) {
-			*last.at(s) = way;
+			*last.at(s) = held;
 			last.fill(s, 1);
 		}
 	}
@@ -282,13 +283,13 @@ class LineTable {
 
 	std::size_t slot(std::uint64_t key) const
 	{
-		return std::size_t((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys.size() - 1);
+		return std::size_t(mixed(key) >> 32) & (keys.size() - 1);
 	}
 	void grow()
 	{
 		std::vector<std::uint64_t> old_keys(std::max<std::size_t>(64, 2 * keys.size()));
 		std::vector<std::uint32_t> old_values(old_keys.size());
-		old_keys.swap(keys);
+		old_keys.swap(keys); // keys now the larger, empty table
 		old_values.swap(values);
 		for (std::size_t k = 0; k < old_keys.size(); k++)
 			if (old_keys[k]) {
@@ -336,7 +337,7 @@ class FullyAssociative {
 			slot = tail;
 			unlink(slot);
 			*seen.find(line[slot]).first = NONE;
-			where = seen.find(n).first; // the table stands as it was
+			where = seen.find(n).first; // the table may have grown since
 			line[slot] = n;
 		}
 		*where = slot;

@@ -505,6 +505,7 @@ def heat(outdir, answers, bindir, name):
     by_line = surface.geometries(surface.LINES, surface.SETS, surface.WAYS)
     rows = surface.rows(answers, runs.Run(os.path.join(bindir, name)),
                         by_line, PASSES, 0)
+    # At least one miss, which the colours' log scale can show.
     rate = {(r[0], r[1], r[2]): fig3(max(r[4], 1) / READS) for r in rows}
     norm = matplotlib.colors.LogNorm(1e-5, 1)
     footprint = ARRAYS * LENGTH[name] * ELEM
