@@ -12,7 +12,8 @@
 //   kinds (Hill's): compulsory, the lines ever touched; capacity, the
 //     misses of a fully associative LRU cache of as many lines, less the
 //     compulsory ones; conflict, the misses less both (negative, it may
-//     be, under a policy other than LRU).
+//     be, under LRU too: a set can keep a line that the fully associative
+//     cache has put out).
 #pragma once
 
 #include <algorithm>
