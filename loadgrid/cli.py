@@ -54,14 +54,16 @@ S one access each, M a load then a store, each to the block that holds
 its address; LRU, allocating on writes, empty at the start; an eviction
 is a miss that puts out a valid line.  With -v, first each record and
 how its accesses went: hit, miss or miss eviction.""",
-    "surface": """\
+    "surface": f"""\
 Prints CSV: a header line, then a line per cache, as misses gives it
 (main's D1 read and write misses as cachegrind counts them, and the din
 trace's): every line size of --lines, every set count that is a power of
 two from LO to HI of --sets, and every number of ways from LO to HI of
---ways, in that order.  Caches that cachegrind refuses (one line in all,
-or 2 GiB or more) are left out.  It says how far it has got on stderr
-once it has run for a second.""",
+--ways, by line size, then sets, then ways.  Caches that cachegrind
+refuses (one line in all, or 2 GiB or more) are left out, and a surface
+has at most {surface.MOST} caches.  Each line size's rows come out as soon as it
+is done.  Once it has run for a second, it says on stderr how far it has
+got.""",
     "predict": """\
 Writes, without running anything, the file that cachegrind's cache
 simulation writes for the run with --cachegrind-out-file: the caches'
@@ -126,8 +128,10 @@ def taken(answers, geometries, option="--cache"):
 def span_of(text, option):
     """LO-HI, or one number, as two whole numbers from 1 up."""
     m = re.fullmatch(r"([0-9]+)(?:-([0-9]+))?", text)
-    if not m or not 1 <= int(m[1]) <= int(m[2] or m[1]) < LIMIT:
+    if not m or not 1 <= int(m[1]) <= int(m[2] or m[1]):
         raise Usage(f"{option} {text}: want LO-HI, from 1 up, LO not above HI")
+    if int(m[2] or m[1]) >= LIMIT:
+        raise Usage(f"{option} {text}: want HI below {LIMIT}")
     return int(m[1]), int(m[2] or m[1])
 
 
@@ -138,12 +142,14 @@ def surface_geometries(args):
     for text in args.lines.split(","):
         if not re.fullmatch(r"[0-9]+", text) or int(text) & (int(text) - 1) \
                 or not caches.MIN_LINE <= int(text) < LIMIT:
-            raise Usage(f"--lines {args.lines}: want powers of two from "
-                        f"{caches.MIN_LINE}, commas between")
+            raise Usage(f"--lines {args.lines}: want powers of two of "
+                        f"{caches.MIN_LINE} bytes or more (and as wide as "
+                        "the widest register), commas between")
         lines.append(int(text))
+    lines = sorted(set(lines))
     sets, ways = span_of(args.sets, "--sets"), span_of(args.ways, "--ways")
     try:
-        by_line = surface.geometries(dict.fromkeys(lines), sets, ways)
+        by_line = surface.geometries(lines, sets, ways)
     except surface.TooMany as e:
         raise Usage(f"surface: {e}: narrow the ranges") from None
     if not any(by_line.values()):
@@ -262,11 +268,13 @@ def parser(version, argv=None):
     sf = command("surface", [kernel, moved, counted],
                  "misses for every cache of some line sizes, sets and ways")
     sf.add_argument("--lines", default=",".join(map(str, surface.LINES)),
-                    metavar="LINE,...", help="line sizes in bytes (%(default)s)")
+                    metavar="LINE,...",
+                    help="line sizes in bytes (default %(default)s)")
     sf.add_argument("--sets", default="%d-%d" % surface.SETS, metavar="LO-HI",
-                    help="set counts, powers of two (%(default)s)")
+                    help="set counts, the powers of two from LO to HI "
+                    "(default %(default)s)")
     sf.add_argument("--ways", default="%d-%d" % surface.WAYS, metavar="LO-HI",
-                    help="associativities (%(default)s)")
+                    help="associativities from LO to HI (default %(default)s)")
     pr = command("predict", [kernel, hierarchy, moved, counted],
                  "cachegrind's whole report of the run")
     pr.add_argument("-o", metavar="FILE", dest="output",
@@ -531,9 +539,11 @@ def command(answers, args, kernel):
                            args.verbose)
     if args.command == "surface":
         by_line = surface_geometries(args)
-        taken(answers, [g for geos in by_line.values() for g in geos[:1]],
-              "--lines")
-        print(",".join(surface.HEAD))
+        narrowest = answers.store.narrowest_line()
+        if min(by_line) < narrowest:
+            raise Usage(f"--lines {args.lines}: lines under {narrowest} "
+                        "bytes, the widest register here")
+        print(",".join(surface.HEAD), flush=True)
         for row in surface.rows(answers, run, by_line, n, shift, say):
             print(",".join(map(str, row)))
         return 0

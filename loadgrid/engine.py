@@ -43,6 +43,7 @@ class Engine:
         with questions asked on other threads."""
         for p in list(self.running):
             p.kill()
+            p.wait()
 
     def misses_at(self, model, geometries, n, shifts):
         """Per stack shift, per geometry: main's D1 read and write misses

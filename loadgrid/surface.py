@@ -49,41 +49,57 @@ def geometries(lines, sets, ways):
 
 def rows(answers, run, by_line, n, shift, said=None):
     """The surface's rows, (size, ways, line, sets) and the four counts, in
-    the order of by_line (geometries()); said(text), if given, is told of
-    each line size done once a second has gone by.  The threads are
-    daemons, and the answers' end kills their engines, so that a signal
-    stops it all at once."""
+    the order of by_line (geometries()), each line size's as soon as it and
+    those before it are done.  said(text), if given, is told how far it has
+    got once a second has gone by, and then as each line size is done.
+    The threads are daemons, and the answers' end kills their engines, so
+    that a signal stops it all at once."""
     start = time.monotonic()
     answers.store.model(run)  # learnt once, before the threads ask for it
     lines = [line for line, geos in by_line.items() if geos]
-    got, failures = {}, []
-    lock = threading.Lock()
+    todo = list(lines)
+    got, failures, done = {}, [], []
+    changed = threading.Condition()
+
+    def tell(what):
+        if said and time.monotonic() - start > 1:
+            said(f"surface: {what}")
 
     def work():
         while True:
-            with lock:
-                if failures or not lines:
+            with changed:
+                if failures or not todo:
                     return
-                line = lines.pop(0)
+                line = todo.pop(0)
             try:
                 counts = answers.misses(run, by_line[line], n, shift)
             except BaseException as e:  # the caller's to raise
-                with lock:
-                    failures.append(e)
-                return
-            with lock:
-                got[line] = counts
-                if said and time.monotonic() - start > 1:
-                    said(f"surface: {len(got)} of {len(by_line)} line sizes "
-                         f"done ({line}-byte lines)")
+                counts, failure = None, e
+            with changed:
+                if counts is None:
+                    failures.append(failure)
+                else:
+                    got[line] = counts
+                    done.append(line)
+                    tell(f"{len(done)} of {len(lines)} line sizes done "
+                         f"({line}-byte lines)")
+                changed.notify_all()
 
-    threads = [threading.Thread(target=work, daemon=True) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if failures:
-        raise failures[0]
-    return [(g[0], g[1], g[2], g[0] // g[1] // g[2], *c)
-            for line, geos in by_line.items()
-            for g, c in zip(geos, got.get(line, []), strict=True)]
+    timer = threading.Timer(1, tell, [
+        f"{sum(map(len, by_line.values()))} caches in {len(lines)} line "
+        "sizes, two at a time"])
+    timer.daemon = True
+    timer.start()
+    for _ in range(2):
+        threading.Thread(target=work, daemon=True).start()
+    try:
+        for line in lines:
+            with changed:
+                changed.wait_for(lambda: line in got or failures)
+                if failures:
+                    raise failures[0]
+                counts = got.pop(line)
+            for g, c in zip(by_line[line], counts, strict=True):
+                yield (g[0], g[1], g[2], g[0] // g[1] // g[2], *c)
+    finally:
+        timer.cancel()

@@ -163,7 +163,9 @@ class Surface(unittest.TestCase):
                 with self.subTest(seed=seed, kernel=os.path.basename(kernel),
                                   lines=lines, sets=sets, ways=ways, n=n,
                                   shift=shift):
-                    self.assertEqual((out.returncode, out.stderr), (0, ""))
+                    self.assertEqual(out.returncode, 0, out.stderr)
+                    for said in out.stderr.splitlines():  # how far it has got
+                        self.assertRegex(said, "^loadgrid-model: surface: ")
                     self.assertEqual(head, ",".join(surface.HEAD))
                     want = surface.geometries(lines, tuple(map(
                         int, sets.split("-"))), tuple(map(int, ways.split("-"))))
@@ -178,7 +180,7 @@ class Surface(unittest.TestCase):
                             runs.Run(kernel), [row[:3]], n, shift)[0], row[:4])
 
 
-    def test_a_signal_stops_its_engines(self):
+    def test_it_says_how_far_it_has_got_and_a_signal_stops_it(self):
         # A cache of its own, so that only this test's engines name it.
         with tempfile.TemporaryDirectory() as cache:
             env = dict(os.environ, LOADGRID_MODEL_CACHE=cache)
@@ -187,12 +189,15 @@ class Surface(unittest.TestCase):
             p = subprocess.Popen([MODEL, "surface", KERNELS[1]], env=env,
                                  stdout=subprocess.DEVNULL,
                                  stderr=subprocess.PIPE, text=True)
-            time.sleep(0.5)
+            time.sleep(2)
             start = time.monotonic()
             p.send_signal(signal.SIGTERM)
             _, said = p.communicate(timeout=30)
             self.assertEqual(p.returncode, 128 + signal.SIGTERM, said)
             self.assertLess(time.monotonic() - start, 1)
+            # After a second it said how far it had got.
+            self.assertRegex(said, "^loadgrid-model: surface: 1916 caches "
+                             "in 4 line sizes, two at a time\n")
             time.sleep(0.2)
             left = [pid for pid in os.listdir("/proc") if pid.isdigit() and
                     cache.encode() in read_or_empty(f"/proc/{pid}/cmdline")]
@@ -484,9 +489,18 @@ def cached_models(folder):
 
 
 def scratch_left():
-    """What this project leaves in /tmp: run folders and gdb-server pipes."""
+    """What this project leaves in /tmp: run folders and gdb-server pipes,
+    this user's (another's runs may come and go meanwhile)."""
     return {f for f in os.listdir("/tmp")
-            if f.startswith(("loadgrid-model.", "vgdb-pipe-"))}
+            if f.startswith(("loadgrid-model.", "vgdb-pipe-"))
+            and owner(os.path.join("/tmp", f)) == os.getuid()}
+
+
+def owner(path):
+    try:
+        return os.lstat(path).st_uid
+    except FileNotFoundError:  # gone since listed
+        return None
 
 
 class Runs(unittest.TestCase):
