@@ -855,7 +855,9 @@ class Errors(unittest.TestCase):
                  ("lab", k, "-s", "4", "-E", "0", "-b", "6"),
                  ("surface", k, "--sets", "64-8"), ("surface", k, "--ways", "0-4"),
                  ("surface", k, "--lines", "48"), ("surface", k, "--lines", "16"),
-                 ("surface", k, "--sets", "1", "--ways", "1", "--lines", "32")]
+                 ("surface", k, "--sets", "1", "--ways", "1", "--lines", "32"),
+                 ("surface", k, "--ways", "1-2147483647"),  # too many caches
+                 ("surface", k, "--sets", "1-2147483648")]
         for args in cases:
             with self.subTest(args=args):
                 out = model(*args)
