@@ -45,9 +45,7 @@ void D1Count::Level::straddle(Span s, bool main, bool write)
 	}
 	unsigned d = cg.touch(s.first);
 	d = std::max(d, cg.touch(s.last));
-	unsigned dd = din.touch(s.first);
-	depths[write ? MAIN_WRITES : MAIN_READS][reached(d)] += main;
-	depths[write ? TRACE_WRITES : TRACE_READS][reached(dd)]++;
+	count(d, din.touch(s.first), main, write);
 }
 
 bool D1Count::Level::same_state(const Level &o) const

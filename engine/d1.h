@@ -13,24 +13,6 @@
 struct Misses {
 	std::uint64_t main_reads = 0, main_writes = 0;
 	std::uint64_t trace_reads = 0, trace_writes = 0;
-
-	Misses &operator+=(const Misses &o)
-	{
-		main_reads += o.main_reads;
-		main_writes += o.main_writes;
-		trace_reads += o.trace_reads;
-		trace_writes += o.trace_writes;
-		return *this;
-	}
-	Misses operator-(const Misses &o) const
-	{
-		return {main_reads - o.main_reads, main_writes - o.main_writes,
-			trace_reads - o.trace_reads, trace_writes - o.trace_writes};
-	}
-	Misses operator*(std::uint64_t k) const
-	{
-		return {main_reads * k, main_writes * k, trace_reads * k, trace_writes * k};
-	}
 };
 
 // Two counts over the same records, through LRU caches.
@@ -118,7 +100,13 @@ class D1Count {
 		bool same_state(const Level &o) const;
 		bool touch(std::uint64_t line, bool main, bool write);
 		void straddle(Span s, bool main, bool write);
-		void unsplit(std::uint64_t set);
+		// A touch found at depth d by cachegrind's count, dd by the din
+		// trace's.
+		void count(unsigned d, unsigned dd, bool main, bool write)
+		{
+			depths[write ? MAIN_WRITES : MAIN_READS][reached(d)] += main;
+			depths[write ? TRACE_WRITES : TRACE_READS][reached(dd)]++;
+		}
 	};
 	enum { NEVER, SPLIT, JOINED };
 
@@ -159,7 +147,6 @@ class D1Count {
 		if (din.same_set(cg, s))
 			split[s] = JOINED;
 	}
-	depths[write ? MAIN_WRITES : MAIN_READS][reached(d)] += main;
-	depths[write ? TRACE_WRITES : TRACE_READS][reached(dd)]++;
+	count(d, dd, main, write);
 	return d == 0 && dd == 0;
 }
