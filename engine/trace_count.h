@@ -90,11 +90,23 @@ class PolicyCache {
 	Front front(std::uint64_t n, bool write) const
 	{
 		std::uint64_t s = n & (shape.sets - 1);
-		const std::uint64_t *at = lru() ? tags.at(s * shape.assoc) : last.at(s);
-		if (write && policy.write_back)
-			return {at, (n + 1) | DIRTY, ~std::uint64_t(0)};
-		return {at, n + 1, ~DIRTY};
+		return front_at(lru() ? tags.at(s * shape.assoc) : last.at(s), n, write);
 	}
+	// While the word at at holds line n as a way holds it after an access,
+	// another access to n changes nothing: dirty for a write-back write,
+	// dirty or not for any other.
+	Front front_at(const std::uint64_t *at, std::uint64_t n, bool write) const
+	{
+		if (write && policy.write_back)
+			return {at, held(n, true), ~std::uint64_t(0)};
+		return {at, held(n, false), ~DIRTY};
+	}
+	// What a way holds of line n after an access, a write if write.
+	std::uint64_t held(std::uint64_t n, bool write) const
+	{
+		return write && policy.write_back ? (n + 1) | DIRTY : n + 1;
+	}
+	bool write_back() const { return policy.write_back; }
 
 	// An access to line n; a write if write.  No-allocate writes that miss
 	// change nothing.
@@ -115,7 +127,7 @@ class PolicyCache {
 		tags.fill(s * shape.assoc, shape.assoc);
 		way = victim(s, set);
 		Result r{false, set[way] != 0, (set[way] & DIRTY) != 0};
-		set[way] = write ? t | DIRTY : t;
+		set[way] = held(n, write);
 		used(s, set[use(s, set, way)]);
 		return r;
 	}
@@ -133,9 +145,8 @@ class PolicyCache {
 		return tags == o.tags && next == o.next && tree == o.tree && rng == o.rng;
 	}
 
-	static constexpr std::uint64_t DIRTY = std::uint64_t(1) << 63;
-
       private:
+	static constexpr std::uint64_t DIRTY = std::uint64_t(1) << 63;
 	CacheShape shape;
 	WritePolicy policy;
 	unsigned bits = 0;
@@ -209,10 +220,6 @@ class PolicyCache {
 		unsigned ways = shape.assoc;
 		// LRU's empty ways are its last, and FIFO fills its ways in turn
 		// from the first: their victims are empty ways while there are.
-		unsigned empty = policy.replacement == Replacement::LRU ||
-					 policy.replacement == Replacement::FIFO
-				     ? ways
-				     : find(set, 0);
 		switch (policy.replacement) {
 		case Replacement::LRU:
 			return ways - 1;
@@ -224,15 +231,17 @@ class PolicyCache {
 			return way;
 		}
 		case Replacement::PLRU: {
-			if (empty < ways || tree.empty())
+			if (unsigned empty = find(set, 0); empty < ways || tree.empty())
 				return empty < ways ? empty : 0;
 			unsigned node = 0; // the root; node k's halves are 2k+1 and 2k+2
 			while (node < ways - 1)
 				node = 2 * node + 1 + unsigned(tree[s] >> node & 1);
 			return node - (ways - 1);
 		}
-		case Replacement::RANDOM:
+		case Replacement::RANDOM: {
+			unsigned empty = find(set, 0);
 			return empty < ways ? empty : unsigned(rng.next() % ways);
+		}
 		}
 		return 0;
 	}
@@ -404,8 +413,7 @@ class TraceCount {
 	static constexpr bool FRONT_IS_LAST = false;
 
 	TraceCount(CacheShape shape, WritePolicy policy, bool kinds)
-	    : cache(shape, policy), kinds(kinds), write_back(policy.write_back),
-	      full(shape.sets * shape.assoc, policy.write_back)
+	    : cache(shape, policy), kinds(kinds), full(shape.sets * shape.assoc, policy.write_back)
 	{
 	}
 
@@ -428,11 +436,7 @@ class TraceCount {
 	// line touched last, held by both caches, changes nothing.
 	Front front(char, std::uint64_t line, bool write) const
 	{
-		if (!kinds)
-			return cache.front(line, write);
-		if (write && write_back)
-			return {&last, (line + 1) | PolicyCache::DIRTY, ~std::uint64_t(0)};
-		return {&last, line + 1, ~PolicyCache::DIRTY};
+		return kinds ? cache.front_at(&last, line, write) : cache.front(line, write);
 	}
 	bool repeats_are_quiet() const { return false; }
 	// A hit that changes nothing: only counted.
@@ -462,7 +466,6 @@ class TraceCount {
       private:
 	PolicyCache cache;
 	bool kinds;
-	bool write_back;
 	FullyAssociative full; // as many lines
 	// With the kinds: the line touched last, plus one, where both caches
 	// hold it and at their fronts, with DIRTY if that was a write-back
@@ -482,8 +485,8 @@ class TraceCount {
 			FullyAssociative::Touch t = full.touch(line, write);
 			n[FULL_MISSES] += t.miss;
 			n[COMPULSORY] += t.first;
-			bool held = write_back || !write || (r.hit && !t.miss);
-			last = !held ? 0 : write && write_back ? (line + 1) | PolicyCache::DIRTY : line + 1;
+			bool both = cache.write_back() || !write || (r.hit && !t.miss);
+			last = both ? cache.held(line, write) : 0;
 		}
 	}
 };
