@@ -538,7 +538,7 @@ def command(answers, args, kernel):
         return answers.lab(run, n, shift, args.s, args.E, args.b,
                            args.verbose)
     if args.command == "surface":
-        by_line = surface_geometries(args)
+        by_line = args.by_line
         narrowest = answers.store.narrowest_line()
         if min(by_line) < narrowest:
             raise Usage(f"--lines {args.lines}: lines under {narrowest} "
@@ -619,7 +619,7 @@ def main(argv=None, engine=None, bindir=None, version=None):
                 if getattr(args, level, None):
                     geometry(getattr(args, level), f"--{level}")
             if args.command == "surface":
-                surface_geometries(args)
+                args.by_line = surface_geometries(args)
             if args.command == "misses" and not args.cache:
                 raise Usage("misses: --cache is wanted")
             if getattr(args, "policy", None) and not re.fullmatch(
