@@ -3,8 +3,9 @@ of the engine."""
 import threading
 
 from .engine import Engine
-from .kernels import PASSES
-from .store import Store
+from .kernels import ARRAYS, ELEM, PASSES
+from .messages import Failure
+from .store import Store, read_sealed
 
 
 class Answers:
@@ -75,6 +76,18 @@ class Answers:
 
     def indices(self, run, n=PASSES, shift=0):
         return self.engine.indices(self.store.model(run), n, shift)
+
+    def bases(self, run):
+        """Where element 0 of each array lies in the run: the reads of its
+        first step, as the learned model holds them, less that step's
+        index.  Only the model knows which reads are the arrays'."""
+        file = self.store.model(run)
+        reads = [line.split()[1:] for line in read_sealed(file, []).splitlines()
+                 if line.startswith("reads ")]
+        if len(reads) != 1 or len(reads[0]) != ARRAYS:
+            raise Failure(f"{file}: no line of the {ARRAYS} arrays' reads")
+        first = self.indices(run, 1)[0]
+        return [int(a, 16) - ELEM * first for a in reads[0]]
 
     def trace(self, run, n, shift, opts):
         return self.engine.trace(self.store.model(run), n, shift, opts)

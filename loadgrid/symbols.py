@@ -5,8 +5,10 @@ Function, indirect-function and object symbols in executable sections
 count if their size is above 0; zero-sized and typeless ones do not.
 Where several names share an address the shortest wins, ties going to the
 lowest in byte order.  The C library's start-up functions are all
-"(below main)", and an address that no symbol holds is "???".
+"(below main)", and an address that no symbol holds is "???".  And the
+build an executable comes from, in its own words.
 """
+import os
 import struct
 
 BELOW_MAIN = {"_start", "__libc_start_main", "__libc_start_call_main",
@@ -98,3 +100,21 @@ def functions(path):
         raise Error(f"a damaged symbol table ({e})") from None
     return [(start, end, "(below main)" if name in BELOW_MAIN else name)
             for start, (_, end, name) in sorted(best.items())]
+
+
+def build(path):
+    """The build of an executable, in its own words: the compilers named in
+    its .comment section (in a static link the C library's too), and the C
+    library of this system, which a static link took its code from."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise Error(e.strerror) from None
+    comment = named_sections(data).get(".comment")
+    if comment is None:
+        raise Error("no .comment section: not a compiler's executable")
+    offset, size = comment
+    names = sorted({c.decode(errors="replace")
+                    for c in data[offset:offset + size].split(b"\0") if c})
+    return "; ".join(names + [os.confstr("CS_GNU_LIBC_VERSION")])

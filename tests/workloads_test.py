@@ -76,6 +76,20 @@ class Runner(Case):
             "\nPictures: skipped, matplotlib: not installed "
             "(Debian's python3-matplotlib)\n"), r.stdout[-300:])
 
+    def test_fails_when_a_picture_cannot_be_drawn(self):
+        fake = os.path.join(self.dir, "matplotlib")
+        os.mkdir(fake)
+        with open(os.path.join(fake, "__init__.py"), "w") as f:
+            f.write("def use(backend):\n"
+                    "    raise RuntimeError('no backend, said the test')\n")
+        # Without Valgrind in PATH the known answers are skipped quickly.
+        env = dict(os.environ, PATH=self.dir, PYTHONPATH=os.pathsep.join(
+            [self.dir, os.environ["PYTHONPATH"]]))
+        r = self.run_cmd(sys.executable, RUNNER, BUILD, "2", env=env)
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertEqual(r.stderr, "workloads: the pictures: RuntimeError: "
+                         "no backend, said the test\n")
+
     def stand_in(self, name, script):
         bindir = os.path.join(self.dir, "bin")
         os.mkdir(bindir)

@@ -13,7 +13,6 @@ files into OUTDIR and prints their paths; says each step on stderr.  The
 SVG is reproducible: no date, a fixed hash salt, and the plotted values
 rounded to three significant figures, which no eye can tell apart.
 """
-import collections
 import concurrent.futures
 import csv
 import os
@@ -24,7 +23,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:
-    from loadgrid import kernels, messages, runs, surface, valgrind
+    from loadgrid import kernels, messages, runs, surface, symbols, valgrind
     from loadgrid.answers import Answers
     from loadgrid.kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS
 except ImportError:
@@ -117,51 +116,20 @@ def save(fig, outdir, name):
     print(path)
 
 
-# What a pass reads, line by line.
+# The build the pictures are drawn from.
 
-def array_bases(reads, indices):
-    """The address of element 0 of each array, from the data reads of the
-    model's trace of one pass (addresses in order) and the pass's element
-    indices.  The arrays are the stack addresses read rarely (each element
-    about once a pass, the frame's at every step); the pass's reads of them
-    are the last ARRAYS * STEPS reads there, array 0 to 19 at each step."""
-    counts = collections.Counter(reads)
-    rare = sorted(a for a, n in counts.items() if n <= 10)
-    runs = []  # [low, high, addresses], split where 64 bytes go unread
-    for a in rare:
-        if not runs or a - runs[-1][1] > LINE:
-            runs.append([a, a, 0])
-        runs[-1][1] = a
-        runs[-1][2] += 1
-    low, high, _ = max(runs, key=lambda r: r[2], default=(0, -1, 0))
-    loop = [a for a in reads if low <= a <= high][-ARRAYS * STEPS:]
-    if len(loop) < ARRAYS * STEPS:
-        raise Failure(f"{len(loop)} reads of the arrays in a pass, "
-                      f"not {ARRAYS * STEPS}")
-    bases = [loop[j] - ELEM * indices[0] for j in range(ARRAYS)]
-    for k, a in enumerate(loop):
-        s, j = divmod(k, ARRAYS)
-        if a != bases[j] + ELEM * indices[s]:
-            raise Failure(f"step {s} reads {a:#x} in array {j}, not element "
-                          f"{indices[s]} of the array at {bases[j]:#x}")
-    return bases
+BUILD_FILE = "build"
 
 
-def read_bases(bindir, name, indices):
-    """array_bases from loadgrid-model's trace of one pass."""
-    r = subprocess.run([os.path.join(bindir, "loadgrid-model"), "trace",
-                        os.path.join(bindir, name), "--passes", "1"],
-                       capture_output=True, text=True)
-    if r.returncode:
-        raise Failure(f"loadgrid-model trace {name}: " +
-                      (r.stderr.strip().splitlines() or ["failed"])[-1])
-    reads = [int(f[1], 16) for f in map(str.split, r.stdout.splitlines())
-             if f[0] == "0"]
+def build_of(bindir):
+    """The build the kernels in bindir come from, in its own words."""
     try:
-        return array_bases(reads, indices)
-    except Failure as e:
-        raise Failure(f"{name}: the model's trace: {e}") from None
+        return symbols.build(os.path.join(bindir, kernels.NAMES[0]))
+    except symbols.Error as e:
+        raise Failure(f"{os.path.join(bindir, kernels.NAMES[0])}: {e}") from None
 
+
+# What a pass reads, line by line.
 
 def pass_lines(bases, indices, length):
     """The 64-byte lines of a pass: a matrix, row 0 the lowest line of the
@@ -575,7 +543,10 @@ def main(argv):
         measured = read_measured(recorded)
         say(f"cachegrind's points: recorded, from "
             f"{recorded} (--measure to measure again)")
+    build = build_of(bindir)
     os.makedirs(outdir, exist_ok=True)
+    with open(os.path.join(outdir, BUILD_FILE), "w") as f:
+        f.write(build + "\n")
     if not recorded:
         say(f"cachegrind's points: measuring {3 * len(MEASURED)} runs")
         measured = measure(bindir, MEASURED)
@@ -586,10 +557,10 @@ def main(argv):
     with Answers(engine) as answers, \
             concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
         for name in kernels.NAMES:
-            say(f"pattern-{name}.svg: the model's trace of a pass")
+            say(f"pattern-{name}.svg: the model's pass")
             run = runs.Run(os.path.join(bindir, name))
             indices = answers.indices(run, 1)
-            bases = read_bases(bindir, name, indices)
+            bases = answers.bases(run)
             everything = answers.indices(run, PASSES) \
                 if name == "loadgrid2" else indices
             pattern(outdir, name, bases, indices, everything)

@@ -12,8 +12,8 @@ cachegrind's, and checks its whole cachegrind report for one hierarchy;
 and, where matplotlib is installed, the kernels' pictures are drawn into
 BINDIR/pictures (they want the loadgrid package on PYTHONPATH, as the
 run target sets it).  Exits 1, saying why, if a
-workload fails, the copy differs from its input or a known answer is not
-what cachegrind measures.
+workload fails, the copy differs from its input, a known answer is not
+what cachegrind measures or a picture cannot be drawn.
 """
 import argparse
 import json
@@ -28,7 +28,7 @@ import tempfile
 import time
 
 try:
-    from loadgrid import kernels
+    from loadgrid import kernels, symbols
 except ImportError:
     sys.exit("workloads: the loadgrid package: not found; run it from the "
              "source folder as python3 -m tools.workloads, or with "
@@ -128,8 +128,13 @@ def known_answers(bindir):
         rows.append((name, *counts, row[0][5]))
     head = ("kernel", "predicted reads", "writes", "cachegrind reads",
             "writes", "")
+    try:
+        build = symbols.build(os.path.join(bindir, KERNELS[0][0]))
+    except symbols.Error as e:
+        fail(f"{KERNELS[0][0]}: {e}")
     print("\nKnown answers: D1 misses of main, 32 KiB 8-way cache of 64-byte "
-          "lines\n(loadgrid-model check KERNEL --cache " + GEOMETRY + ")")
+          "lines\n(loadgrid-model check KERNEL --cache " + GEOMETRY + "),\n"
+          f"of this build: {build}")
     table(head, rows)
     if any(r[5] != "equal" for r in rows):
         fail("a known answer differs from cachegrind's count")
@@ -153,13 +158,17 @@ def whole_reports(model, bindir):
 
 
 def pictures(bindir):
-    """Draws the pictures, or says in one line why not."""
+    """Draws the pictures, or says in one line that matplotlib is missing;
+    a picture that cannot be drawn is a failure."""
     out = os.path.join(bindir, "pictures")
     r = subprocess.run([sys.executable, os.path.join(HERE, "pictures.py"),
                         bindir, out], capture_output=True, text=True)
     if r.returncode:
-        why = r.stderr.strip().splitlines()[-1:] or ["failed"]
-        print(f"\nPictures: skipped, {why[0].removeprefix('pictures: ')}")
+        why = (r.stderr.strip().splitlines()[-1:] or [
+            f"exit status {r.returncode}"])[0].removeprefix("pictures: ")
+        if not why.startswith("matplotlib: not installed"):
+            fail(f"the pictures: {why}")
+        print(f"\nPictures: skipped, {why}")
     else:
         where = os.path.relpath(out)
         if where.startswith(".."):
