@@ -600,10 +600,19 @@ class Runs(unittest.TestCase):
     @unittest.skipIf(os.geteuid(), "needs root to become another user")
     def test_another_user(self):
         # nobody's home folder does not exist: its cache cannot be made.
+        # nobody may not enter the build folder (root's home is 0700), so
+        # it runs an install, and a copy of the kernel, in a folder of its
+        # reach.
         want = model("misses", KERNELS[0], "--passes", "1", "--cache",
                      "32k,8,64", env=self.env).stdout
-        out = subprocess.run(["runuser", "-u", "nobody", "--", MODEL,
-                              "misses", KERNELS[0], "--passes", "1",
+        prefix = os.path.join(self.tmp.name, "usr")
+        subprocess.run(["cmake", "--install", os.path.dirname(MODEL),
+                        "--prefix", prefix], check=True, capture_output=True)
+        kernel = os.path.join(prefix, "bin", kernels.NAMES[0])
+        os.chmod(self.tmp.name, 0o755)
+        out = subprocess.run(["runuser", "-u", "nobody", "--",
+                              os.path.join(prefix, "bin", "loadgrid-model"),
+                              "misses", kernel, "--passes", "1",
                               "--cache", "32k,8,64"], capture_output=True,
                              text=True, cwd="/",
                              env={"PATH": os.environ["PATH"],
