@@ -1,5 +1,7 @@
 // Set-associative caches that allocate on every miss and start empty, and
-// the replacement policies behind them.
+// the policy of cachegrind's counts behind them: LRU, each set answering
+// every associativity by the depth of a line.  (The din trace's figures
+// under other policies: replacement.h.)
 #pragma once
 
 #include <algorithm>

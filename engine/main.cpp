@@ -20,6 +20,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,7 @@
 #include "cache.h"
 #include "d1.h"
 #include "model.h"
+#include "policy_table.h"
 #include "report.h"
 #include "trace_count.h"
 
@@ -271,48 +273,59 @@ void count_misses(const Model &model, int passes, const std::vector<std::int64_t
 		}
 }
 
-// lru, fifo, plru or random:SEED; back or through.
-WritePolicy write_policy(const std::string &replacement, const std::string &write)
+// A policy as the figures command names it: lru, fifo, plru or
+// random:SEED (policy_table.h), then back or through.
+struct NamedPolicy {
+	std::size_t replacement; // its row in REPLACEMENTS
+	PolicyOptions options;
+};
+NamedPolicy named_policy(const std::string &replacement, const std::string &write)
 {
-	WritePolicy p;
-	if (replacement == "lru")
-		p.replacement = Replacement::LRU;
-	else if (replacement == "fifo")
-		p.replacement = Replacement::FIFO;
-	else if (replacement == "plru")
-		p.replacement = Replacement::PLRU;
-	else if (replacement.rfind("random:", 0) == 0) {
-		p.replacement = Replacement::RANDOM;
-		p.seed = std::uint64_t(integer(replacement.c_str() + 7, "seed", 0, LLONG_MAX));
-	} else
-		throw std::runtime_error("policy '" + replacement + "': want lru, fifo, plru or random:SEED");
+	std::optional<FoundReplacement> found = find_replacement(replacement);
+	if (!found)
+		throw std::runtime_error("policy '" + replacement + "': want " + replacement_names());
+	NamedPolicy p{found->row, {}};
+	if (found->seed)
+		p.options.seed = std::uint64_t(integer(found->seed, "seed", 0, LLONG_MAX));
 	if (write != "back" && write != "through")
 		throw std::runtime_error("write '" + write + "': want back or through");
-	p.write_back = write == "back";
+	p.options.write_back = write == "back";
 	return p;
 }
 
-// Per cache: the din trace's figures under a policy, as trace_count.h
-// counts them, and the lines left dirty.
+// Per cache: the din trace's figures under one replacement policy, as
+// trace_count.h counts them, and the lines left dirty.
+template <class Replacement>
+void count_figures(const Model &m, int passes, std::int64_t shift, PolicyOptions options,
+		   bool kinds, char **geos, int n)
+{
+	std::vector<TraceCount<Replacement>> counts;
+	for (int i = 0; i < n; i++)
+		counts.emplace_back(geometry(geos[i]), options, kinds);
+	on_two_threads(counts.size(), [&](std::size_t g) { replay(m, passes, shift, counts[g]); });
+	for (const TraceCount<Replacement> &c : counts) {
+		for (std::uint64_t v : c.n)
+			std::printf("%lu ", (unsigned long)v);
+		std::printf("%lu\n", (unsigned long)c.dirty_lines());
+	}
+}
+
+// The figures command: the policy named and checked once, then the count
+// compiled for it.
 void count_figures(const Model &model, int passes, std::int64_t shift, char **args, int n)
 {
 	if (n < 4)
 		throw std::runtime_error("figures: want POLICY WRITE kinds|- SIZE,ASSOC,LINE...");
 	Model m = model;
 	drop_fetches(m);
-	WritePolicy policy = write_policy(args[0], args[1]);
+	NamedPolicy policy = named_policy(args[0], args[1]);
 	if (std::strcmp(args[2], "kinds") && std::strcmp(args[2], "-"))
 		throw std::runtime_error(std::string("figures: '") + args[2] + "': want kinds or -");
 	bool kinds = !std::strcmp(args[2], "kinds");
-	std::vector<TraceCount> counts;
-	for (int i = 3; i < n; i++)
-		counts.emplace_back(geometry(args[i]), policy, kinds);
-	on_two_threads(counts.size(), [&](std::size_t g) { replay(m, passes, shift, counts[g]); });
-	for (const TraceCount &c : counts) {
-		for (std::uint64_t v : c.n)
-			std::printf("%lu ", (unsigned long)v);
-		std::printf("%lu\n", (unsigned long)c.dirty_lines());
-	}
+	with_replacement(policy.replacement, [&](auto row) {
+		using Replacement = typename decltype(row)::type;
+		count_figures<Replacement>(m, passes, shift, policy.options, kinds, args + 3, n - 3);
+	});
 }
 
 // The lab's convention, over the lackey trace's data records: 2^S sets of
@@ -328,19 +341,19 @@ void lab(const Model &model, int passes, std::int64_t shift, char **args, int n)
 	if ((e << s) > (1 << 28))
 		throw std::runtime_error("lab: at most 2^28 lines in all");
 	CacheShape shape{std::uint64_t(1) << s, unsigned(e), 1u << b};
-	TraceCount count(shape, WritePolicy{}, false);
+	TraceCount<LruReplacement> count(shape, PolicyOptions{}, false);
 	Model m = model;
 	drop_fetches(m);
 	if (n == 3) {
 		replay(m, passes, shift, count);
 	} else {
-		std::vector<PolicyCache::Result> told;
+		std::vector<AccessResult> told;
 		count.told = &told;
 		auto tell = [&](char kind, std::uint64_t addr, std::uint32_t size, bool) {
 			told.clear();
 			count(kind, addr, size, false);
 			std::printf("%c %lx,%u", kind, (unsigned long)addr, size);
-			for (const PolicyCache::Result &r : told)
+			for (const AccessResult &r : told)
 				std::printf(r.hit ? " hit" : r.evicted ? " miss eviction" : " miss");
 			std::printf("\n");
 		};

@@ -1,0 +1,147 @@
+// The replacement policies of the din trace's figures, each a class that
+// a PolicyCache takes as its template parameter (policy_cache.h): a new
+// policy is a class here and a name in policy_table.h.
+//
+// A set is its ways, each holding a line's tag or 0 when empty.  A policy
+// provides
+//
+//   Policy(const CacheShape &shape, std::uint64_t seed)
+//   static constexpr bool ORDERED       whether each set keeps its lines
+//       most recent first, the line used last in its first way (LRU);
+//       else a line stays in its way until it is put out
+//   static constexpr bool EMPTY_FIRST   whether a miss fills the lowest
+//       empty way before asking victim(); a policy whose own victims are
+//       empty ways while there are need not
+//   unsigned victim(std::uint64_t s)    the way of set s that a miss puts
+//                                       out
+//   unsigned use(std::uint64_t s, std::uint64_t *set, unsigned way)
+//       a hit or a fill at a way: where the line stands after
+//   bool operator==(const Policy &)     the same state beside the ways
+//
+// A hit on the line a set used last changes nothing under any of them
+// (the cache skips such hits by that rule).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "cache.h"
+#include "xorshift.h"
+
+// Least recently used: lines slide down the set on a touch, so the empty
+// ways are the last and the last way is the least recent line.
+class LruReplacement {
+      public:
+	static constexpr bool ORDERED = true;
+	static constexpr bool EMPTY_FIRST = false;
+
+	LruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc) {}
+
+	unsigned victim(std::uint64_t) const { return ways - 1; }
+	unsigned use(std::uint64_t, std::uint64_t *set, unsigned way) const
+	{
+		std::uint64_t line = set[way];
+		std::memmove(set + 1, set, way * sizeof *set);
+		set[0] = line;
+		return 0;
+	}
+	bool operator==(const LruReplacement &) const { return true; }
+
+      private:
+	unsigned ways;
+};
+
+// First in, first out: each set fills its ways in turn from the first, so
+// its victims are its empty ways while there are; a hit changes nothing.
+class FifoReplacement {
+      public:
+	static constexpr bool ORDERED = false;
+	static constexpr bool EMPTY_FIRST = false;
+
+	FifoReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
+	{
+		if (ways > 1) // a set of one way has no turn to keep
+			next.assign(shape.sets, 0);
+	}
+
+	unsigned victim(std::uint64_t s)
+	{
+		if (next.empty())
+			return 0;
+		unsigned way = next[s];
+		next[s] = (way + 1) % ways;
+		return way;
+	}
+	unsigned use(std::uint64_t, std::uint64_t *, unsigned way) const { return way; }
+	bool operator==(const FifoReplacement &o) const { return next == o.next; }
+
+      private:
+	unsigned ways;
+	std::vector<std::uint32_t> next; // per set, the way filled next
+};
+
+// Tree pseudo-LRU: a binary tree over each set's ways, a bit per node
+// pointing to the half to put out from, each use pointing the nodes on
+// its way's path to the other half.  Node k's halves are 2k+1 and 2k+2;
+// the ways are the leaves, from node ways - 1.
+class PlruReplacement {
+      public:
+	static constexpr bool ORDERED = false;
+	static constexpr bool EMPTY_FIRST = true;
+
+	PlruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
+	{
+		if (ways & (ways - 1) || ways > 64)
+			throw std::runtime_error("plru: the ways must be a power of two up to 64");
+		if (ways > 1) // one way has no tree
+			tree.assign(shape.sets, 0);
+	}
+
+	unsigned victim(std::uint64_t s) const
+	{
+		unsigned node = 0;
+		while (node < ways - 1)
+			node = 2 * node + 1 + unsigned(tree[s] >> node & 1);
+		return node - (ways - 1);
+	}
+	unsigned use(std::uint64_t s, std::uint64_t *, unsigned way)
+	{
+		for (unsigned node = way + ways - 1; node > 0;) {
+			unsigned parent = (node - 1) / 2;
+			if (node == 2 * parent + 2) // the way is in the right half
+				tree[s] &= ~(std::uint64_t(1) << parent);
+			else
+				tree[s] |= std::uint64_t(1) << parent;
+			node = parent;
+		}
+		return way;
+	}
+	bool operator==(const PlruReplacement &o) const { return tree == o.tree; }
+
+      private:
+	unsigned ways;
+	std::vector<std::uint64_t> tree; // per set, a bit per node
+};
+
+// Random: the way of a full set that a miss puts out is the generator's
+// next number modulo the ways, drawn only then; a hit changes nothing.
+class RandomReplacement {
+      public:
+	static constexpr bool ORDERED = false;
+	static constexpr bool EMPTY_FIRST = true;
+
+	RandomReplacement(const CacheShape &shape, std::uint64_t seed)
+	    : ways(shape.assoc), rng(seed)
+	{
+	}
+
+	unsigned victim(std::uint64_t) { return unsigned(rng.next() % ways); }
+	unsigned use(std::uint64_t, std::uint64_t *, unsigned way) const { return way; }
+	bool operator==(const RandomReplacement &o) const { return rng == o.rng; }
+
+      private:
+	unsigned ways;
+	XorShift64Star rng;
+};
