@@ -1,0 +1,151 @@
+#include "child.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "failure.h"
+
+namespace loadgrid::valgrind {
+
+using runs::Failure;
+
+namespace {
+
+std::vector<char *> pointers(const std::vector<std::string> &strings)
+{
+	std::vector<char *> out;
+	for (const std::string &s : strings)
+		out.push_back(const_cast<char *>(s.c_str()));
+	out.push_back(nullptr);
+	return out;
+}
+
+class Actions {
+      public:
+	Actions() { posix_spawn_file_actions_init(&actions); }
+	~Actions() { posix_spawn_file_actions_destroy(&actions); }
+	posix_spawn_file_actions_t actions;
+};
+
+void send(Actions &a, int target, const Output &to, int pipe_write)
+{
+	switch (to.kind) {
+	case Output::Null:
+		posix_spawn_file_actions_addopen(&a.actions, target, "/dev/null", O_WRONLY, 0);
+		break;
+	case Output::Pipe: posix_spawn_file_actions_adddup2(&a.actions, pipe_write, target); break;
+	case Output::File: posix_spawn_file_actions_adddup2(&a.actions, to.fd, target); break;
+	case Output::Stdout: posix_spawn_file_actions_adddup2(&a.actions, 1, target); break;
+	}
+}
+
+} // namespace
+
+Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+	     const std::string &cwd, Output out, Output err)
+{
+	int ends[2] = {-1, -1};
+	if ((out.kind == Output::Pipe || err.kind == Output::Pipe) && pipe2(ends, O_CLOEXEC))
+		throw Failure(std::string("pipe: ") + std::strerror(errno));
+	Actions a;
+	posix_spawn_file_actions_addopen(&a.actions, 0, "/dev/null", O_RDONLY, 0);
+	send(a, 1, out, ends[1]);
+	send(a, 2, err, ends[1]);
+	posix_spawn_file_actions_addchdir_np(&a.actions, cwd.c_str());
+	int error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, nullptr, pointers(argv).data(),
+				pointers(env).data());
+	if (ends[1] >= 0)
+		close(ends[1]);
+	pipe_ = ends[0];
+	if (error) {
+		if (pipe_ >= 0)
+			close(pipe_);
+		throw Failure(argv[0] + ": " + std::strerror(error));
+	}
+}
+
+Child::~Child()
+{
+	kill();
+	wait();
+	if (pipe_ >= 0)
+		close(pipe_);
+}
+
+std::string Child::read_all()
+{
+	std::string out;
+	char block[1 << 14];
+	for (ssize_t got; (got = read(pipe_, block, sizeof block)) != 0;) {
+		if (got > 0)
+			out.append(block, got);
+		else if (errno != EINTR)
+			break;
+	}
+	return out;
+}
+
+int Child::wait()
+{
+	siginfo_t info;
+	while (!reaped_ && waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) && errno == EINTR)
+		;
+	std::lock_guard<std::mutex> hold(lock_);
+	if (!reaped_) {
+		int st = 0;
+		while (waitpid(pid_, &st, 0) < 0 && errno == EINTR)
+			;
+		returncode_ = runs::returncode(st);
+		reaped_ = true;
+	}
+	return returncode_;
+}
+
+bool Child::ended()
+{
+	std::lock_guard<std::mutex> hold(lock_);
+	if (reaped_)
+		return true;
+	siginfo_t info{};
+	return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+}
+
+void Child::kill()
+{
+	std::lock_guard<std::mutex> hold(lock_);
+	if (!reaped_)
+		::kill(pid_, SIGKILL);
+}
+
+bool Lines::next(std::string &line)
+{
+	while (true) {
+		std::size_t end = buffer_.find('\n', at_);
+		if (end != std::string::npos || (end_ && at_ < buffer_.size())) {
+			end = std::min(end, buffer_.size());
+			line.assign(buffer_, at_, end - at_);
+			at_ = end + 1;
+			return true;
+		}
+		if (end_)
+			return false;
+		buffer_.erase(0, at_);
+		at_ = 0;
+		char block[1 << 16];
+		ssize_t got = read(fd_, block, sizeof block);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			end_ = true;
+		else
+			buffer_.append(block, got);
+	}
+}
+
+} // namespace loadgrid::valgrind

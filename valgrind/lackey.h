@@ -1,0 +1,41 @@
+// A kernel's run under lackey: its records, and what they tell of where
+// the stack stands.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "record.h"
+#include "run.h"
+
+namespace loadgrid::valgrind {
+
+// Stops the run at an instruction through Valgrind's gdb server and stores
+// a 32-bit value at an address before it goes on.
+struct Poke {
+	std::uint64_t insn, addr;
+	std::int64_t value;
+};
+
+// The record of a line of lackey's trace; none for Valgrind's own lines.
+std::optional<Record> record(const std::string &line);
+
+// A run's records as lackey prints them.  stop, if given, sees each record
+// and returns true to end the run there.  args are arguments to give the
+// kernel; text, if given, gets each record's line as lackey wrote it.
+std::vector<Record> lackey(const runs::Run &run, const std::function<bool(const Record &)> &stop = {},
+			   const std::optional<Poke> &poke = {}, const std::vector<std::string> &args = {},
+			   std::vector<std::string> *text = nullptr);
+
+// Where the stack pointer stands as main starts in a run: just above main's
+// first push, which lackey sees.
+std::uint64_t main_sp(const runs::Run &run);
+
+// The canonical run but for one variable in its environment, long enough to
+// put main's stack shift bytes lower (shift >= 0).
+runs::Run shifted(const std::string &kernel, std::int64_t shift);
+
+} // namespace loadgrid::valgrind
