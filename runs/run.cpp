@@ -181,7 +181,7 @@ std::string Run::key() const
 {
 	std::string env;
 	for (const auto &[name, value] : this->env)
-		env += (env.empty() ? "[" : ", ") + json_latin1(name) + ", " + json_latin1(value) + "]";
+		env += (env.empty() ? "[" : ", [") + json_latin1(name) + ", " + json_latin1(value) + "]";
 	std::string exe = here ? real_path(kernel) : path;
 	return "{\"path\": " + json_path(path) + ", \"exe\": " + json_path(exe) +
 	       ", \"cwd\": " + json_path(cwd) + ", \"env\": [" + env + "]}";
