@@ -33,6 +33,27 @@ class Actions {
 	posix_spawn_file_actions_t actions;
 };
 
+// A child starts with no signal blocked, and with the signals that this
+// program may ignore for itself (a closed pipe, a file too large) as they
+// are by default.
+class Attributes {
+      public:
+	Attributes()
+	{
+		posix_spawnattr_init(&attr);
+		sigset_t none, defaults;
+		sigemptyset(&none);
+		sigemptyset(&defaults);
+		sigaddset(&defaults, SIGPIPE);
+		sigaddset(&defaults, SIGXFSZ);
+		posix_spawnattr_setsigmask(&attr, &none);
+		posix_spawnattr_setsigdefault(&attr, &defaults);
+		posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+	}
+	~Attributes() { posix_spawnattr_destroy(&attr); }
+	posix_spawnattr_t attr;
+};
+
 void send(Actions &a, int target, const Output &to, int pipe_write)
 {
 	switch (to.kind) {
@@ -48,17 +69,19 @@ void send(Actions &a, int target, const Output &to, int pipe_write)
 } // namespace
 
 Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-	     const std::string &cwd, Output out, Output err)
+	     const std::string &cwd, Output out, Output err, Input input)
 {
 	int ends[2] = {-1, -1};
 	if ((out.kind == Output::Pipe || err.kind == Output::Pipe) && pipe2(ends, O_CLOEXEC))
 		throw Failure(std::string("pipe: ") + std::strerror(errno));
 	Actions a;
-	posix_spawn_file_actions_addopen(&a.actions, 0, "/dev/null", O_RDONLY, 0);
+	if (input == Input::Null)
+		posix_spawn_file_actions_addopen(&a.actions, 0, "/dev/null", O_RDONLY, 0);
 	send(a, 1, out, ends[1]);
 	send(a, 2, err, ends[1]);
 	posix_spawn_file_actions_addchdir_np(&a.actions, cwd.c_str());
-	int error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, nullptr, pointers(argv).data(),
+	Attributes attributes;
+	int error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, &attributes.attr, pointers(argv).data(),
 				pointers(env).data());
 	if (ends[1] >= 0)
 		close(ends[1]);

@@ -17,12 +17,14 @@ struct Output {
 	int fd = -1;
 };
 
+// Its standard input: this program's, or /dev/null.
+enum class Input { Inherited, Null };
+
 class Child {
       public:
-	// argv[0] is the program's path; env holds NAME=VALUE strings.  Its
-	// standard input is /dev/null.
+	// argv[0] is the program's path; env holds NAME=VALUE strings.
 	Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-	      const std::string &cwd, Output out, Output err);
+	      const std::string &cwd, Output out, Output err, Input input = Input::Inherited);
 	// Kills and reaps it if that has not been done.
 	~Child();
 	Child(const Child &) = delete;

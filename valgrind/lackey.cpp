@@ -54,7 +54,7 @@ class Gdb {
 			throw Failure(out + ": " + std::strerror(errno));
 		try {
 			gdb_ = std::make_unique<Child>(argv, run.entries(), cwd, Output{Output::File, fd},
-						       Output{Output::Stdout});
+						       Output{Output::Stdout}, Input::Null);
 		} catch (...) {
 			close(fd);
 			throw;

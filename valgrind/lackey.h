@@ -20,7 +20,8 @@ struct Poke {
 	std::int64_t value;
 };
 
-// The record of a line of lackey's trace; none for Valgrind's own lines.
+// The record of a line of lackey's trace; none for Valgrind's own lines;
+// Failure for a line that starts as a record but is not one.
 std::optional<Record> record(const std::string &line);
 
 // A run's records as lackey prints them.  stop, if given, sees each record
