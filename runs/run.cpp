@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "failure.h"
@@ -82,6 +83,19 @@ std::u32string decoded(const std::string &bytes, bool escape)
 			out += char32_t(0xfffd);
 		}
 		n = end;
+	}
+	return out;
+}
+
+std::string utf8(const std::u32string &text)
+{
+	std::string out;
+	for (char32_t c : text) {
+		int more = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+		static const unsigned char lead[] = {0, 0xc0, 0xe0, 0xf0};
+		out += char(lead[more] | c >> 6 * more);
+		for (int k = more - 1; k >= 0; k--)
+			out += char(0x80 | (c >> 6 * k & 0x3f));
 	}
 	return out;
 }
@@ -218,36 +232,15 @@ Environment received_environment()
 		throw Failure(std::string("/proc/self/environ: ") + std::strerror(errno));
 	std::string text = bytes.str();
 	Environment env;
+	std::set<std::string> names;
 	for (std::size_t at = 0, end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
 		std::string entry = text.substr(at, end - at);
 		std::size_t eq = entry.find('=');
 		std::string name = entry.substr(0, eq);
-		bool repeated = false;
-		for (const auto &known : env)
-			repeated = repeated || known.first == name;
-		if (eq == std::string::npos || eq == 0 || repeated) {
-			std::u32string shown = decoded(entry.substr(0, 40), false);
-			std::string utf8;
-			for (char32_t c : shown) {
-				if (c < 0x80) {
-					utf8 += char(c);
-				} else if (c < 0x800) {
-					utf8 += char(0xc0 | c >> 6);
-					utf8 += char(0x80 | (c & 0x3f));
-				} else if (c < 0x10000) {
-					utf8 += char(0xe0 | c >> 12);
-					utf8 += char(0x80 | (c >> 6 & 0x3f));
-					utf8 += char(0x80 | (c & 0x3f));
-				} else {
-					utf8 += char(0xf0 | c >> 18);
-					utf8 += char(0x80 | (c >> 12 & 0x3f));
-					utf8 += char(0x80 | (c >> 6 & 0x3f));
-					utf8 += char(0x80 | (c & 0x3f));
-				}
-			}
-			throw Failure("--here: this environment holds '" + utf8 +
+		if (eq == std::string::npos || eq == 0 || !names.insert(name).second)
+			throw Failure("--here: this environment holds '" +
+				      utf8(decoded(entry.substr(0, 40), false)) +
 				      "', which cannot be passed on exactly");
-		}
 		env.emplace_back(name, entry.substr(eq + 1));
 	}
 	return env;
