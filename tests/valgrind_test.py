@@ -210,6 +210,12 @@ class Valgrind(unittest.TestCase):
                 self.assertEqual(probe("identity", env=env),
                                  valgrind.identity())
 
+    def test_not_found(self):
+        with unittest.mock.patch.dict(os.environ, PATH="/nowhere"):
+            theirs = answer(valgrind.version)
+        self.assertEqual(probe("version", env={"PATH": "/nowhere"}), theirs)
+        self.assertEqual(theirs, "refused: valgrind: not found")
+
     def test_narrowest_line(self):
         least = [1, 3, 8, 16, 32, 64]
         self.assertEqual(probe("narrowest", *map(str, least)).split("\n"),
