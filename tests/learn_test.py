@@ -106,7 +106,8 @@ class Learning(unittest.TestCase):
     def tearDown(self):
         self.tmp.cleanup()
 
-    def recorded(self, kernel):
+    @staticmethod
+    def recorded(kernel):
         """The package's runs of a kernel and what it learned from them:
         run now, or kept from before and replayed, checked to be asked
         for in the same way."""
@@ -190,15 +191,15 @@ class Damaged(Learning):
     """Records a kernel could not make: each found out, in the package's
     words."""
 
-    def setUp(self):
-        super().setUp()
-        self.kernel = os.path.join(os.environ["BINDIR"], "loadgrid2")
-        runs, said = self.recorded(self.kernel)
-        self.a, self.b = runs.made[0][2], runs.made[1][2]
-        self.counter = int(said.split("\ncounter ")[1].split()[0], 16)
-        lo, hi = valgrind.symbol(self.kernel, "main")
-        self.stream = learn.Stream(self.a, lo, hi)
-        self.b_steps = learn.Stream(self.b, lo, hi).steps
+    @classmethod
+    def setUpClass(cls):
+        cls.kernel = os.path.join(os.environ["BINDIR"], "loadgrid2")
+        runs, said = cls.recorded(cls.kernel)
+        cls.a, cls.b = runs.made[0][2], runs.made[1][2]
+        cls.counter = int(said.split("\ncounter ")[1].split()[0], 16)
+        lo, hi = valgrind.symbol(cls.kernel, "main")
+        cls.stream = learn.Stream(cls.a, lo, hi)
+        cls.b_steps = learn.Stream(cls.b, lo, hi).steps
 
     def says(self, a, b, want):
         runs = Runs([(None, None, a), (None, None, b)])
