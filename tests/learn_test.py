@@ -273,6 +273,48 @@ class Damaged(Learning):
             with self.subTest(want):
                 self.says(a, b, want)
 
+    def test_arrays_read_out_of_order(self):
+        a = list(self.a)
+        reads = self.stream.reads[5 * learn.ARRAYS:6 * learn.ARRAYS]
+        made_by = [max(n for n in range(r) if a[n][0] == "I")
+                   for r in reads[1:3]]
+        a[made_by[0]], a[made_by[1]] = a[made_by[1]], a[made_by[0]]
+        order = ", ".join(map(str, [0, 2, 1, *range(3, learn.ARRAYS)]))
+        self.says(a, self.b, f"mismatch: step 5 reads the arrays in the "
+                  f"order [{order}]")
+
+    def test_a_prologue_that_never_tests_the_counter(self):
+        a = list(self.a)
+        s = self.stream
+        for n in range(s.entry, s.steps[0]):
+            if s.main[n] and a[n][0] in "LM" and a[n][1] == self.counter:
+                a[n] = ("S", a[n][1], a[n][2])
+        self.says(a, self.b, "mismatch: the prologue never tests the pass "
+                  "counter")
+
+    def test_binaries_without_main(self):
+        folder = os.path.join(self.tmp.name, "bad")
+        os.makedirs(folder)
+        text = os.path.join(folder, "loadgrid2")
+        with open(text, "w") as f:
+            f.write("not a program\n")
+        stripped = os.path.join(folder, "loadgrid1")
+        subprocess.run(["objcopy", "--strip-all", self.kernel, stripped],
+                       check=True)
+        mainless = os.path.join(folder, "loadgrid3")
+        subprocess.run(["objcopy", "--strip-symbol=main", self.kernel,
+                        mainless], check=True)
+        for kernel, want in [(text, f"failure: {text}: not a 64-bit"),
+                             (stripped, f"failure: {stripped}: no symbol "
+                              "table"),
+                             (mainless, f"failure: {mainless}: no symbol "
+                              "main")]:
+            with self.subTest(want):
+                runs = Runs([])
+                said = package_learns(kernel, runs)
+                self.assertTrue(said.startswith(want), said)
+                self.assertEqual(self.probe(kernel, runs), said)
+
     def test_a_run_under_gdb_that_starts_differently(self):
         b = list(self.b)
         n = next(n for n in range(len(b)) if b[n][0] == "S")
