@@ -67,21 +67,19 @@ void first_passes(Model &m, const Lackey &lackey)
 	a.steps.resize(learned + 1);
 	m.head = a.segment(0, a.steps[0]);
 	Calls calls;
-	bool body = false, boundary = false;
+	std::optional<Segment> body, boundary;
 	for (std::size_t t = 0; t < learned; t++) {
 		Segment seg = a.segment(a.steps[t], a.steps[t + 1], &calls);
-		bool last = (t + 1) % STEPS == 0;
-		bool &known = last ? boundary : body;
-		Segment &as_known = last ? m.boundary : m.body;
-		if (!known) {
-			known = true;
-			as_known = std::move(seg);
-		} else {
-			check(seg == as_known, "step " + std::to_string(t % STEPS) + " of pass " +
-						   std::to_string(t / STEPS) +
-						   " differs from the same step of the pass before");
-		}
+		std::optional<Segment> &known = (t + 1) % STEPS == 0 ? boundary : body;
+		if (!known)
+			known = std::move(seg);
+		else
+			check(seg == *known, "step " + std::to_string(t % STEPS) + " of pass " +
+						 std::to_string(t / STEPS) +
+						 " differs from the same step of the pass before");
 	}
+	m.body = *body;
+	m.boundary = *boundary;
 	m.calls = period(calls);
 }
 
