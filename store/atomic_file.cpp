@@ -25,7 +25,9 @@ std::string made_beside(const std::string &path)
 	buffer.push_back('\0');
 	int fd = mkostemps(buffer.data(), static_cast<int>(kPart.size()), O_CLOEXEC);
 	if (fd < 0)
-		throw system_error(folder.empty() ? "." : folder);
+		throw system_error(folder.size() > 1 ? folder.substr(0, folder.size() - 1)
+				   : folder.empty()  ? "."
+						     : folder);
 	close(fd);
 	return buffer.data();
 }

@@ -123,6 +123,8 @@ std::string Store::model(const ModelRun &run, const std::optional<Valgrind> &val
 		notes.push_back("valgrind " + valgrind->version + " " + valgrind->key);
 	Lines folders = model_folders();
 	Lines files = kept_models(run.name + "-" + run.key.substr(0, 16), valgrind, folders);
+	// Said only when learning: a whole model further on answers instead.
+	Lines damaged;
 	for (const std::string &file : files) {
 		if (!exists(file))
 			continue;
@@ -138,12 +140,14 @@ std::string Store::model(const ModelRun &run, const std::optional<Valgrind> &val
 		if (!valgrind)
 			throw Error(file + ": damaged: " + why +
 				    "; valgrind: not found, so it cannot be learned again");
-		say_(file + ": damaged: " + why + "; learning it again");
+		damaged.push_back(file + ": damaged: " + why + "; learning it again");
 	}
 	if (!valgrind)
 		throw Error(
 		    "valgrind: not found; trace and misses still answer for runs learned before (in " +
 		    folders.front() + "), check never");
+	for (const std::string &line : damaged)
+		say_(line);
 	return learned(files.front(), notes, learn);
 }
 

@@ -259,7 +259,7 @@ TEST(AtomicWrite, LeavesNothingWhenMakeFails)
 		write_atomically(scratch / "missing/model", [](const std::string &) {});
 		FAIL();
 	} catch (const FileError &e) {
-		EXPECT_EQ(std::string(e.what()), scratch / "missing/" + ": No such file or directory");
+		EXPECT_EQ(std::string(e.what()), scratch / "missing: No such file or directory");
 	}
 }
 
@@ -425,6 +425,7 @@ struct Learning {
 
 const ModelRun RUN{"loadgrid1", std::string(64, 'b'), checksum("run")};
 const Valgrind VALGRIND{"valgrind-3.19.0", checksum("valgrind")};
+const Valgrind OTHER{"valgrind-3.22.0", checksum("other valgrind")};
 
 // A store over scratch's "cache", with the per-user folder "per-user",
 // that records what it says.
@@ -547,7 +548,7 @@ TEST(Models, LearnedWhenMissingKeptWhenWhole)
 		EXPECT_TRUE(s.said.empty());
 	}
 	// Another Valgrind learns its own; without one, the newest answers.
-	Valgrind other{"valgrind-3.22.0", checksum("other valgrind")};
+	const Valgrind &other = OTHER;
 	std::string others = scratch / "cache/" + model_name(other);
 	{
 		Stored s(scratch);
@@ -679,21 +680,64 @@ TEST(Models, KeptForThisRunOnlyWhereNoFolderWillDo)
 	EXPECT_EQ(names_in(scratch / "per-user"), std::vector<std::string>{});
 }
 
+// The per-user folder of the AsNobody children, in PARENT.
+std::string nobody_s_folder() { return std::string(std::getenv("PARENT")) + "/loadgrid-model-65534"; }
+
+void refuse_to_say(const std::string &line) { ADD_FAILURE() << line; }
+
 // Run by AsNobody.HomeUnwritable as user nobody, with HOME=/nonexistent.
-TEST(AsNobody, DISABLED_Child)
+TEST(AsNobody, DISABLED_HomeUnwritable)
 {
 	ASSERT_EQ(geteuid(), NOBODY);
 	ASSERT_EQ(cache_dir(), "/nonexistent/.cache/loadgrid-model");
-	std::string fallback = std::string(std::getenv("PER_USER_PARENT")) + "/loadgrid-model-65534";
 	Learning learning;
 	for (int run = 0; run < 2; ++run) {
-		Store store([](const std::string &line) { ADD_FAILURE() << line; }, fallback);
+		Store store(refuse_to_say, nobody_s_folder());
 		EXPECT_EQ(store.model(RUN, VALGRIND, std::ref(learning)),
-			  fallback + "/" + model_name(VALGRIND));
+			  nobody_s_folder() + "/" + model_name(VALGRIND));
 		store.fact(
 		    "version", VALGRIND.key, [] { return Lines{"valgrind-3.19.0"}; }, [](const Lines &) {});
 	}
 	EXPECT_EQ(learning.calls, 1);
+}
+
+// Run by AsNobody.ReadOnlyCacheAnswers, the cache folder root's.
+TEST(AsNobody, DISABLED_ReadOnlyCache)
+{
+	ASSERT_EQ(geteuid(), NOBODY);
+	Learning learning;
+	std::string kept = cache_dir() + "/" + model_name(VALGRIND);
+	{
+		Store store(refuse_to_say, nobody_s_folder());
+		EXPECT_EQ(store.model(RUN, VALGRIND, std::ref(learning)), kept);
+		EXPECT_EQ(store.model(RUN, OTHER, std::ref(learning)),
+			  nobody_s_folder() + "/" + model_name(OTHER));
+		EXPECT_EQ(learning.calls, 1);
+	}
+	// A damaged one of its own is passed over in silence.
+	put(nobody_s_folder() + "/" + model_name(VALGRIND), "damaged\n");
+	Store store(refuse_to_say, nobody_s_folder());
+	EXPECT_EQ(store.model(RUN, VALGRIND, std::ref(learning)), kept);
+	EXPECT_EQ(learning.calls, 1);
+}
+
+// Runs the AsNobody child test named as user nobody, with env set, on a
+// copy of this program in scratch (nobody may not reach the build).
+void as_nobody(const Scratch &scratch, const std::string &env, const std::string &test)
+{
+	// Like /var/tmp: everyone's to write, sticky.
+	chmod(scratch.path.c_str(), 01777);
+	std::string copy = scratch / "store-test";
+	fs::copy_file("/proc/self/exe", copy);
+	chmod(copy.c_str(), 0755);
+	std::string command = "runuser -u nobody -- env -u XDG_CACHE_HOME " + env +
+			      " HOME=/nonexistent PARENT=" + scratch.path + " " + copy +
+			      " --gtest_also_run_disabled_tests --gtest_filter=AsNobody.DISABLED_" + test;
+	ASSERT_EQ(std::system(command.c_str()), 0) << command;
+	struct stat status;
+	ASSERT_EQ(lstat((scratch / "loadgrid-model-65534").c_str(), &status), 0);
+	EXPECT_EQ(status.st_uid, NOBODY);
+	EXPECT_EQ(status.st_mode & 07777, 0700u);
 }
 
 TEST(AsNobody, HomeUnwritable)
@@ -701,26 +745,27 @@ TEST(AsNobody, HomeUnwritable)
 	if (geteuid() != 0)
 		GTEST_SKIP() << "runs as user nobody only when started as root";
 	Scratch scratch;
-	// Like /var/tmp: everyone's to write, sticky.
-	chmod(scratch.path.c_str(), 01777);
-	std::string copy = scratch / "store-test";
-	// The child runs a copy that nobody can read wherever the build lies.
-	fs::copy_file("/proc/self/exe", copy);
-	chmod(copy.c_str(), 0755);
-	std::string command =
-	    "runuser -u nobody -- env -u LOADGRID_MODEL_CACHE -u XDG_CACHE_HOME HOME=/nonexistent "
-	    "PER_USER_PARENT=" +
-	    scratch.path + " " + copy +
-	    " --gtest_also_run_disabled_tests --gtest_filter=AsNobody.DISABLED_Child";
-	ASSERT_EQ(std::system(command.c_str()), 0) << command;
-	std::string fallback = scratch / "loadgrid-model-65534";
-	struct stat status;
-	ASSERT_EQ(lstat(fallback.c_str(), &status), 0);
-	EXPECT_EQ(status.st_uid, NOBODY);
-	EXPECT_EQ(status.st_mode & 07777, 0700u);
-	EXPECT_EQ(names_in(fallback),
+	as_nobody(scratch, "-u LOADGRID_MODEL_CACHE", "HomeUnwritable");
+	EXPECT_EQ(names_in(scratch / "loadgrid-model-65534"),
 		  (std::vector<std::string>{model_name(VALGRIND),
 					    "valgrind-" + VALGRIND.key.substr(0, 16) + ".version"}));
+}
+
+TEST(AsNobody, ReadOnlyCacheAnswers)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "runs as user nobody only when started as root";
+	Scratch scratch;
+	{
+		Learning learning;
+		Environment cache("LOADGRID_MODEL_CACHE", (scratch / "cache").c_str());
+		Store(refuse_to_say).model(RUN, VALGRIND, std::ref(learning));
+	}
+	// Kept models are their user's alone: this folder is shared on purpose.
+	chmod((scratch / "cache").c_str(), 0755);
+	chmod((scratch / "cache/" + model_name(VALGRIND)).c_str(), 0644);
+	as_nobody(scratch, "LOADGRID_MODEL_CACHE=" + scratch / "cache", "ReadOnlyCache");
+	EXPECT_EQ(names_in(scratch / "cache"), std::vector<std::string>{model_name(VALGRIND)});
 }
 
 } // namespace
