@@ -53,10 +53,13 @@ bool made(const std::string &folder)
 			return mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST;
 		return false;
 	}
+	if (errno != EEXIST)
+		return false;
 	struct stat status;
-	if (errno == EEXIST && stat(folder.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
-		errno = ENOTDIR;
-	return errno == EEXIST;
+	if (stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+		return true;
+	errno = ENOTDIR;
+	return false;
 }
 
 // A nameless file in folder, as Python's tempfile.TemporaryFile makes it;

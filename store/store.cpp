@@ -36,9 +36,8 @@ std::optional<Lines> kept_fact(const std::string &file, const std::string &ident
 		lines.pop_back();
 		check(lines);
 		return lines;
-	} catch (const Damaged &) {
 	} catch (const std::exception &) {
-		// Not readable, or not accepted: found again.
+		// Damaged, not readable or not accepted: found again.
 	}
 	return std::nullopt;
 }

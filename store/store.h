@@ -38,7 +38,8 @@ using Learn = std::function<void(const std::string &temporary, const Lines &note
 
 // Models and Valgrind's facts, kept in cache_dir(); where that cannot be
 // written, in the per-user folder; where that cannot be used either, models
-// go in a temporary folder removed with the Store.
+// go in a temporary folder removed with the Store, or on a signal by
+// remove_temporaries().
 class Store {
       public:
 	explicit Store(Say say, std::string fallback = per_user_folder());

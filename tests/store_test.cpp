@@ -109,24 +109,6 @@ const std::vector<std::string> NOTES{"binary 0123456789abcdef0123456789abcdef012
 
 const std::string TEXT = "loadgrid-model 4\nkernel loadgrid1\nreads 1 2 3\n" + as_lines(NOTES);
 
-TEST(Checksums, FileAndBytesAgreeAcrossBlocks)
-{
-	Scratch scratch;
-	std::mt19937 rng(7);
-	for (std::size_t size : {0u, 1u, 4095u, 1u << 20, (1u << 20) + 17, 3u << 20}) {
-		std::string bytes(size, '\0');
-		for (char &byte : bytes)
-			byte = static_cast<char>(rng());
-		put(scratch / "f", bytes);
-		std::string sum = checksum(bytes);
-		EXPECT_EQ(sum.size(), 32u);
-		EXPECT_EQ(sum.find_first_not_of("0123456789abcdef"), std::string::npos);
-		EXPECT_EQ(file_checksum(scratch / "f"), sum) << size;
-	}
-	EXPECT_NE(checksum("a"), checksum("b"));
-	EXPECT_EQ(run_key("ab", "cd", "ef"), checksum("abcdef"));
-}
-
 TEST(Checksums, UnreadableFilesSayWhy)
 {
 	Scratch scratch;
