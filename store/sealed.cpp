@@ -1,0 +1,117 @@
+#include "sealed.h"
+
+#include <algorithm>
+
+#include "atomic_file.h"
+#include "checksum.h"
+#include "error.h"
+#include "files.h"
+
+namespace loadgrid::store {
+
+namespace {
+
+const std::string kChecksum = "checksum ";
+
+// The length of the UTF-8 character that starts at text[at], or 0 where
+// none does: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t utf8_length(std::string_view text, std::size_t at)
+{
+	auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+	unsigned char lead = byte(0);
+	if (lead < 0x80)
+		return 1;
+	std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+	if (lead < 0xc2 || lead > 0xf4 || at + length > text.size())
+		return 0;
+	unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+	unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+	if (byte(1) < low || byte(1) > high)
+		return 0;
+	for (std::size_t k = 2; k < length; ++k)
+		if (byte(k) < 0x80 || byte(k) > 0xbf)
+			return 0;
+	return length;
+}
+
+bool is_utf8(std::string_view text)
+{
+	for (std::size_t at = 0; at < text.size();) {
+		std::size_t length = utf8_length(text, at);
+		if (length == 0)
+			return false;
+		at += length;
+	}
+	return true;
+}
+
+// The lines after the last count newlines of body (fewer where it has
+// fewer), as Python's body.rsplit("\n", count)[1:] gives them.
+std::vector<std::string_view> last_lines(std::string_view body, std::size_t count)
+{
+	std::vector<std::string_view> lines;
+	std::size_t end = body.size();
+	while (lines.size() < count && end > 0) {
+		std::size_t newline = body.rfind('\n', end - 1);
+		if (newline == std::string_view::npos)
+			break;
+		lines.push_back(body.substr(newline + 1, end - newline - 1));
+		end = newline;
+	}
+	return lines;
+}
+
+// A note's first 40 characters, as a reason quotes it.
+std::string_view quoted(std::string_view note)
+{
+	std::size_t characters = 0, length = 0;
+	for (; length < note.size(); ++length)
+		if ((static_cast<unsigned char>(note[length]) & 0xc0) != 0x80 && ++characters > 40)
+			break;
+	return note.substr(0, length);
+}
+
+} // namespace
+
+std::string sealed(std::string_view text) { return std::string(text) + kChecksum + checksum(text) + "\n"; }
+
+std::string read_sealed(const std::string &path, const std::vector<std::string> &notes)
+{
+	std::string text = read_file(path);
+	if (!is_utf8(text))
+		throw Damaged("not text");
+	if (text.empty() || text.back() != '\n')
+		throw Damaged("its checksum does not match");
+	// As Python's text[:-1].rpartition("\n"): with no line before the
+	// checksum's, the body is empty and sealed as "\n".
+	std::string_view head = std::string_view(text).substr(0, text.size() - 1);
+	std::size_t newline = head.rfind('\n');
+	std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
+	std::string_view body = head.substr(0, start == 0 ? 0 : newline);
+	if (head.substr(start) != kChecksum + checksum(std::string(body) + "\n"))
+		throw Damaged("its checksum does not match");
+	// Notes come last, each on a line; a few more lines leave room for
+	// others written after them.
+	std::vector<std::string_view> lines = last_lines(body, 2 * notes.size() + 2);
+	for (const std::string &note : notes)
+		if (std::find(lines.begin(), lines.end(), note) == lines.end())
+			throw Damaged("it is not for this run (no '" + std::string(quoted(note)) + "')");
+	text.resize(start);
+	return text;
+}
+
+std::string as_lines(const std::vector<std::string> &lines)
+{
+	std::string text;
+	for (const std::string &line : lines)
+		text += line + "\n";
+	return text;
+}
+
+void write_sealed(const std::string &path, std::string_view text)
+{
+	std::string whole = sealed(text);
+	write_atomically(path, [&](const std::string &temporary) { write_text(temporary, whole); });
+}
+
+} // namespace loadgrid::store
