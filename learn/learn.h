@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "lackey.h"
 #include "record.h"
 
 namespace loadgrid::learn {
@@ -31,12 +32,7 @@ class Mismatch : public Failure {
 	using Failure::Failure;
 };
 
-// Stop the run at instruction insn and store the 32-bit value at addr.
-struct Poke {
-	std::uint64_t insn, addr;
-	int value;
-};
-
+using valgrind::Poke;
 using Stop = std::function<bool(const Record &)>;
 // One lackey run of the kernel: stop sees each record and returns true to
 // end the run there; the records read, the stopping one included.

@@ -258,6 +258,13 @@ std::string which(const std::string &program)
 		confstr(_CS_PATH, &path[0], path.size());
 		path.resize(path.size() - 1);
 	}
+	return which(program, path);
+}
+
+std::string which(const std::string &program, const std::string &path)
+{
+	if (program.find('/') != std::string::npos)
+		return runnable(program) ? program : "";
 	if (path.empty())
 		return "";
 	std::size_t at = 0;

@@ -60,5 +60,7 @@ Environment received_environment();
 // A program's path as found in this process's PATH (the C library's
 // default path when PATH is unset); empty if it is nowhere.
 std::string which(const std::string &program);
+// The same in a PATH of folders parted by colons.
+std::string which(const std::string &program, const std::string &path);
 
 } // namespace loadgrid::runs

@@ -63,6 +63,7 @@ void send(Actions &a, int target, const Output &to, int pipe_write)
 	case Output::Pipe: posix_spawn_file_actions_adddup2(&a.actions, pipe_write, target); break;
 	case Output::File: posix_spawn_file_actions_adddup2(&a.actions, to.fd, target); break;
 	case Output::Stdout: posix_spawn_file_actions_adddup2(&a.actions, 1, target); break;
+	case Output::Inherited: break;
 	}
 }
 

@@ -11,9 +11,10 @@
 namespace loadgrid::valgrind {
 
 // Where a child's stdout or stderr goes: nowhere, into a pipe this process
-// reads (at most one of the two), into an open file, or with stdout.
+// reads (both may share it), into an open file, with stdout, or where this
+// program's goes.
 struct Output {
-	enum Kind { Null, Pipe, File, Stdout } kind = Null;
+	enum Kind { Null, Pipe, File, Stdout, Inherited } kind = Null;
 	int fd = -1;
 };
 
