@@ -53,6 +53,15 @@ template <class Job> void on_two_threads(std::size_t n, Job job)
 			std::rethrow_exception(e);
 }
 
+// The run, its passes and shift checked first as the command's arguments
+// are, then by the run's own rules.
+Run checked_run(const Model &m, int passes, std::int64_t shift)
+{
+	check_range(passes, "passes", 1, m.passes);
+	check_range(shift, "stack shift", -MAX_SHIFT, MAX_SHIFT);
+	return Run(m, passes, shift);
+}
+
 Model without_fetches(const Model &model)
 {
 	Model m = model;
@@ -227,12 +236,7 @@ long long whole_number(const std::string &text, const char *what, long long lo, 
 	return v;
 }
 
-void check_run(const Model &m, int passes, std::int64_t shift)
-{
-	check_range(passes, "passes", 1, m.passes);
-	check_range(shift, "stack shift", -MAX_SHIFT, MAX_SHIFT);
-	Run(m, passes, shift);
-}
+void check_run(const Model &m, int passes, std::int64_t shift) { checked_run(m, passes, shift); }
 
 void fits(const Model &m, const CacheShape &g)
 {
@@ -357,8 +361,7 @@ std::vector<CacheFigures> figures(const Model &model, int passes, std::int64_t s
 
 void trace(const Model &m, int passes, std::int64_t shift, TraceOptions options, std::FILE *out)
 {
-	check_run(m, passes, shift);
-	Run run(m, passes, shift);
+	Run run = checked_run(m, passes, shift);
 	Writer writer(options, out);
 	run.all(writer);
 	writer.flush();
@@ -398,20 +401,19 @@ void lab(const Model &model, int passes, std::int64_t shift, int s, int e, int b
 
 std::array<std::uint64_t, 2> accesses(const Model &m, int passes, std::int64_t shift)
 {
-	check_run(m, passes, shift);
+	Run run = checked_run(m, passes, shift);
 	std::array<std::uint64_t, 2> n{};
 	auto count = [&](char kind, std::uint64_t, std::uint32_t, bool main) {
 		if (main && kind != 'I')
 			n[kind == 'S']++;
 	};
-	Run(m, passes, shift).all(count);
+	run.all(count);
 	return n;
 }
 
 std::vector<long> indices(const Model &m, int passes, std::int64_t shift)
 {
-	check_run(m, passes, shift);
-	Run run(m, passes, shift);
+	Run run = checked_run(m, passes, shift);
 	std::vector<long> out;
 	for (long t = 0; t < run.steps(); t++)
 		out.push_back(run.index(t));
@@ -421,8 +423,7 @@ std::vector<long> indices(const Model &m, int passes, std::int64_t shift)
 std::optional<Difference> first_difference(const Model &m, int passes, const std::vector<Record> &seen,
 					   bool whole)
 {
-	check_run(m, passes, 0);
-	Run run(m, passes, 0);
+	Run run = checked_run(m, passes, 0);
 	Comparison compared(seen, whole);
 	run.head(compared);
 	for (long t = 0; t < run.steps() && !compared.done(); t++)
