@@ -8,7 +8,6 @@
 // policy_test.cpp.)
 #include <algorithm>
 #include <cstdio>
-#include <list>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "d1.h"
 #include "made_up_model.h"
 #include "model.h"
+#include "naive_lru.h"
 #include "report.h"
 
 namespace {
@@ -25,94 +25,8 @@ namespace {
 using made_up::FUNCTIONS;
 using made_up::pick;
 using made_up::random_model;
-
-// An independent count: each set a list of lines, most recent first.
-class Naive {
-      public:
-	Naive(std::uint64_t sets, unsigned ways, unsigned line)
-	    : sets(sets), ways(ways), line(line), cg(sets), din(sets)
-	{
-	}
-
-	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool main)
-	{
-		bool write = kind == 'S';
-		std::uint64_t first = addr / line, last = (addr + size - 1) / line;
-		bool miss = touch(cg, first);
-		if (last != first)
-			miss |= touch(cg, last);
-		if (main)
-			(write ? n.main_writes : n.main_reads) += miss;
-		(write ? n.trace_writes : n.trace_reads) += touch(din, first);
-	}
-
-	Misses n;
-
-      private:
-	std::uint64_t sets;
-	unsigned ways, line;
-	std::vector<std::list<std::uint64_t>> cg, din;
-
-	bool touch(std::vector<std::list<std::uint64_t>> &cache, std::uint64_t l)
-	{
-		auto &set = cache[l % sets];
-		for (auto it = set.begin(); it != set.end(); ++it)
-			if (*it == l) {
-				set.erase(it);
-				set.push_front(l);
-				return false;
-			}
-		set.push_front(l);
-		if (set.size() > ways)
-			set.pop_back();
-		return true;
-	}
-};
-
-// An independent I1, D1 and LL, each set a list of lines.
-class NaiveHierarchy {
-      public:
-	NaiveHierarchy(const std::vector<CacheShape> &g) : costs(FUNCTIONS + 1, Cost{})
-	{
-		for (const CacheShape &c : g)
-			caches.push_back({c, std::vector<std::list<std::uint64_t>>(c.sets)});
-	}
-
-	void operator()(char kind, std::uint64_t addr, std::uint32_t size, bool, std::uint32_t fn)
-	{
-		Event e = kind == 'I' ? IR : kind == 'S' ? DW : DR;
-		costs[fn][e]++;
-		if (miss(caches[kind == 'I' ? 0 : 1], addr, size)) {
-			costs[fn][e + 1]++;
-			costs[fn][e + 2] += miss(caches[2], addr, size);
-		}
-	}
-
-	std::vector<Cost> costs;
-
-      private:
-	struct Level {
-		CacheShape g;
-		std::vector<std::list<std::uint64_t>> sets;
-	};
-	std::vector<Level> caches;
-
-	static bool miss(Level &c, std::uint64_t addr, std::uint32_t size)
-	{
-		bool m = false;
-		for (std::uint64_t l = addr / c.g.line; l <= (addr + size - 1) / c.g.line; l++) {
-			auto &set = c.sets[l % c.g.sets];
-			auto it = std::find(set.begin(), set.end(), l);
-			m |= it == set.end();
-			if (it != set.end())
-				set.erase(it);
-			set.push_front(l);
-			if (set.size() > c.g.assoc)
-				set.pop_back();
-		}
-		return m;
-	}
-};
+using naive_lru::Naive;
+using naive_lru::NaiveHierarchy;
 
 std::string shown(const Misses &n)
 {
@@ -184,7 +98,7 @@ TEST(D1Count, ThousandsOfWaysAgainstNaive)
 			Naive naive(2, w, 32);
 			::Run(m, m.passes, 0).all(naive);
 			EXPECT_EQ(shown(count.misses(0, w)), shown(naive.n))
-				<< "case " << t << ": 2 sets of " << w << " ways among thousands";
+			    << "case " << t << ": 2 sets of " << w << " ways among thousands";
 		}
 	}
 }
@@ -214,8 +128,8 @@ TEST(Hierarchy, EveryFunctionsEventsAgainstNaive)
 		}
 		std::vector<CacheShape> g;
 		for (int level = 0; level < 3; level++)
-			g.push_back({std::uint64_t(1) << pick(level == 2 ? 9 : 6),
-				     unsigned(1 + pick(8)), 32u << pick(3)});
+			g.push_back({std::uint64_t(1) << pick(level == 2 ? 9 : 6), unsigned(1 + pick(8)),
+				     32u << pick(3)});
 		if (wide)
 			g[1] = {std::uint64_t(1) << pick(2), unsigned(600 + pick(1600)), 32};
 		int passes = small_loop ? m.passes : 1 + int(pick(m.passes));
@@ -226,15 +140,18 @@ TEST(Hierarchy, EveryFunctionsEventsAgainstNaive)
 		::Run(m, passes, shift).all(plain);
 		::Run(m, passes, shift).all(naive);
 		SCOPED_TRACE(std::string("hierarchy case ") + std::to_string(t) + ": " +
-			     (small_loop ? "small loop" : wide ? "wide" : m.stride ? "stride" : "rand") +
+			     (small_loop ? "small loop"
+			      : wide	 ? "wide"
+			      : m.stride ? "stride"
+					 : "rand") +
 			     " rule, " + std::to_string(passes) + " of " + std::to_string(m.passes) +
 			     " passes, shift " + std::to_string(shift));
 		for (std::size_t f = 0; f <= FUNCTIONS; f++)
 			for (int e = 0; e < EVENTS; e++) {
 				EXPECT_EQ(fast.cost[f][e], naive.costs[f][e])
-					<< "fast: function " << f << " event " << EVENT_NAMES[e];
+				    << "fast: function " << f << " event " << EVENT_NAMES[e];
 				EXPECT_EQ(plain.cost[f][e], naive.costs[f][e])
-					<< "plain: function " << f << " event " << EVENT_NAMES[e];
+				    << "plain: function " << f << " event " << EVENT_NAMES[e];
 			}
 	}
 }
@@ -280,9 +197,9 @@ TEST(LruCache, VectorSearchAgainstPlain)
 			bool alike = assoc > 16 || vec == plain;
 			bool held = vec.holds(line + 4) == plain.holds(line + 4);
 			ASSERT_TRUE(a == b && alike && held)
-				<< "vector search, " << assoc << " ways, touch " << k << ": depth " << a
-				<< ", plain " << b << (alike ? "" : ", sets differ")
-				<< (held ? "" : ", holds() differs");
+			    << "vector search, " << assoc << " ways, touch " << k << ": depth " << a
+			    << ", plain " << b << (alike ? "" : ", sets differ")
+			    << (held ? "" : ", holds() differs");
 		}
 	}
 }
