@@ -252,8 +252,7 @@ void fits(const Model &m, const CacheShape &g)
 	if (widest > g.line)
 		throw std::runtime_error("a line of " + std::to_string(g.line) +
 					 " bytes: the run makes data accesses of " + std::to_string(widest) +
-					 " bytes, which cachegrind cuts "
-					 "short in lines narrower than them");
+					 " bytes, which cachegrind cuts short in lines narrower than them");
 }
 
 std::vector<std::vector<Misses>> misses_at(const Model &model, int passes,

@@ -87,6 +87,8 @@ void print_trace(const Model &m, int passes, std::int64_t shift, char **opts, in
 
 void print_misses(const Model &m, int passes, const std::vector<std::int64_t> &shifts, char **geos, int n)
 {
+	// Each cache read and fitted in turn, so that the first bad one is
+	// the one refused.
 	std::vector<CacheShape> caches;
 	for (int i = 0; i < n; i++) {
 		caches.push_back(geometry(geos[i]));
