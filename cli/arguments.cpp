@@ -198,6 +198,11 @@ struct Parser {
 		kernel(r), padded(r);
 		r->prefix_command();
 
+		CLI::App *f =
+		    command("facts", "what the run's model knows: its file, the arrays, the tables");
+		kernel(f), moved(f), counted(f);
+		f->add_flag("--indices", a.indices, "the index that each step reads, instead");
+
 		CLI::App *s = command("shift", "the stack shift of the run from this shell");
 		s->add_option("KERNEL", a.kernel, "as for the others")->type_name("")->required();
 		s->add_flag("--native", a.native, "of the run without Valgrind, by gdb");

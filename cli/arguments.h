@@ -49,6 +49,8 @@ struct Arguments {
 	std::vector<std::string> tool;
 	// shift
 	bool native = false;
+	// facts
+	bool indices = false;
 
 	// Worked out from the above.
 	std::int64_t shift = 0;

@@ -21,6 +21,7 @@
 #include "report_file.h"
 #include "signals.h"
 #include "surface.h"
+#include "symbols.h"
 
 namespace loadgrid::cli {
 
@@ -290,6 +291,31 @@ int check_report(Answers &answers, const Arguments &a, const runs::Run &run, con
 	tool.insert(tool.end(), options.begin(), options.end());
 	std::printf("repeat by hand:\n%s\n", run_line(a, tool).c_str());
 	return ok ? 0 : 1;
+}
+
+int facts(Answers &answers, const Arguments &a, const runs::Run &run)
+{
+	std::string file = answers.model_file(run);
+	const Model &m = answers.model(run);
+	std::vector<long> indices = engine::indices(m, a.indices ? a.passes : 1, a.shift);
+	if (a.indices) {
+		for (long i : indices)
+			std::printf("%ld\n", i);
+		return 0;
+	}
+	std::printf("model %s\nbuild %s\nbases", file.c_str(), binary::build(run.kernel).c_str());
+	for (std::uint64_t read : m.reads)
+		std::printf(" %lx", (unsigned long)(read - std::uint64_t(a.shift) -
+						    ELEM * std::uint64_t(indices.at(0))));
+	std::array<std::uint64_t, 2> n = engine::accesses(m, a.passes, a.shift);
+	std::printf("\naccesses %lu %lu\n", (unsigned long)n[0], (unsigned long)n[1]);
+	for (const Function &f : m.functions)
+		std::printf("function %lx %lx %s\n", (unsigned long)f.start, (unsigned long)f.end,
+			    f.name.c_str());
+	for (const Source &s : m.sources)
+		std::printf("source %lx %lx %lu %s\n", (unsigned long)s.start, (unsigned long)s.end, s.line,
+			    s.file.c_str());
+	return 0;
 }
 
 } // namespace loadgrid::cli

@@ -14,6 +14,7 @@ int surface_command(Answers &answers, const Arguments &a, const runs::Run &run);
 int predict(Answers &answers, const Arguments &a, const runs::Run &run);
 int check(Answers &answers, const Arguments &a, const runs::Run &run, const runs::Run &measured);
 int check_report(Answers &answers, const Arguments &a, const runs::Run &run, const runs::Run &measured);
+int facts(Answers &answers, const Arguments &a, const runs::Run &run);
 int run_tool(const Arguments &a, const runs::Run &run);
 int shift(const Arguments &a, const std::string &kernel);
 

@@ -123,6 +123,20 @@ const Command COMMANDS[] = {
      "modulo 2 GiB, from -1 GiB to under 1 GiB, which no cache that cachegrind\n"
      "takes can tell from the whole.",
      false},
+    {"facts",
+     "usage: loadgrid-model facts [-h] [--here] [--stack-shift BYTES] [--passes N]\n"
+     "                            [--indices]\n"
+     "                            KERNEL",
+     "Prints what the run's model knows, a line each: \"model FILE\", its learned\n"
+     "model (learned now if need be); \"build TEXT\", the compilers and C library\n"
+     "that the kernel names; \"bases ADDR...\", where element 0 of each array\n"
+     "lies (hex); \"accesses READS WRITES\", main's data reads and writes as\n"
+     "cachegrind counts them; then \"function START END NAME\" for each function\n"
+     "and \"source START END LINE FILE\" for each source line that the run's\n"
+     "instructions lie in (hex addresses, as cachegrind names them).  With\n"
+     "--indices, only the index of the elements that each step reads, a line\n"
+     "a step.",
+     false},
 };
 
 const char *const PROGRAM_USAGE = "usage: loadgrid-model [-h] [--version] COMMAND ...";

@@ -87,6 +87,8 @@ int command(Answers &answers, const Arguments &a, const std::string &kernel)
 		return lab(answers, a, run);
 	if (a.command == "surface")
 		return surface_command(answers, a, run);
+	if (a.command == "facts")
+		return facts(answers, a, run);
 	return misses(answers, a, run);
 }
 
