@@ -260,7 +260,6 @@ int check_report(Answers &answers, const Arguments &a, const runs::Run &run, con
 		keys.insert(key);
 	for (const auto &[key, costs] : measured.places)
 		keys.insert(key);
-	const cachegrind::Costs none{};
 	for (const cachegrind::Place &key : keys) {
 		auto mine = places.find(key), theirs = measured.places.find(key);
 		for (std::size_t e = 0; e < EVENT_COUNT; e++) {

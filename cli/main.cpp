@@ -123,8 +123,8 @@ int run(int argc, char **argv)
 	} catch (const Usage &e) {
 		return usage(e.what(), argc, argv);
 	} catch (const std::exception &e) {
-		if (std::ferror(stdout)) // the engine's writes went nowhere
-			return output_failed(std::strstr(e.what(), std::strerror(EPIPE)) ? EPIPE : EIO);
+		if (std::ferror(stdout) && std::strstr(e.what(), std::strerror(EPIPE)))
+			return output_failed(EPIPE); // the reader went: as a shell pipeline ends
 		std::fprintf(stderr, "%s: %s\n", PROG, e.what());
 		return 1;
 	}

@@ -51,7 +51,7 @@ std::string spelled(const std::optional<Poke> &poke)
 	if (!poke)
 		return "-";
 	char text[128];
-	std::snprintf(text, sizeof text, "%" PRIx64 ",%" PRIx64 ",%x", poke->insn, poke->addr, poke->value);
+	std::snprintf(text, sizeof text, "%" PRIx64 ",%" PRIx64 ",%x", poke->insn, poke->addr, unsigned(poke->value));
 	return text;
 }
 

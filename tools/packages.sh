@@ -87,8 +87,6 @@ if ((EUID == 0)); then
   installed=1
   apt-get install -y "$deb"
   mapfile -t files < <(dpkg-query -L loadgrid)
-  compgen -G "/usr/lib*/loadgrid/loadgrid/__pycache__/cli.*.pyc" >/dev/null ||
-    fail "postinst compiled no byte code for loadgrid-model's modules"
   root_home=$tmp/root-home  # root's model cache for this run, not /root's
   mkdir "$root_home"
   [[ $(cd / && env -i PATH=/usr/bin:/bin sh -c 'command -v loadgrid-model') \
