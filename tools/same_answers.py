@@ -65,6 +65,7 @@ def commands(build, debug):
     k1 = os.path.join(build, "loadgrid1")
     out += [
         ["predict", g1, "--passes", "2"],
+        ["predict", debug["clang"], "--passes", "1"],
         ["predict", g3, "--I1", "16384,4,64", "--D1", "8192,2,32", "--LL", "1048576,8,128"],
         ["misses", g3, "--cache", "32k,8,64", "--kinds", "--passes", "2"],
         ["check", g3, "--I1", "16384,4,64", "--D1", "8192,2,32", "--LL", "1048576,8,128"],
@@ -131,6 +132,14 @@ def debug_builds(tmp):
         out[name] = os.path.join(folder, name)
         subprocess.run(["g++", "-O0", "-g", "-fno-pie", link, "-o", out[name],
                         os.path.join(SOURCE, "kernels", f"{name}.cpp")], check=True)
+    # clang++ names the source in an index of its own, here by an absolute
+    # path from another folder.
+    folder = os.path.join(tmp, "clang")
+    os.makedirs(folder)
+    out["clang"] = os.path.join(folder, "loadgrid1")
+    subprocess.run(["clang++", "-O0", "-g", "-fno-pie", link, "-o", out["clang"],
+                    os.path.join(SOURCE, "kernels", "loadgrid1.cpp")], check=True,
+                   cwd=folder)
     return out
 
 
