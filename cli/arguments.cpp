@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <regex>
 
+#include "answers.h"
 #include "help.h"
 #include "kernels.h"
+#include "policy_table.h"
 #include "surface.h"
 
 namespace loadgrid::cli {
@@ -247,11 +249,18 @@ void check_arguments(Arguments &a)
 		a.by_line = surface_geometries(a);
 	if (a.command == "misses" && a.cache.empty())
 		throw Usage("misses: --cache is wanted");
-	if (!a.policy.empty() && !matches(a.policy, "lru|fifo|plru|random:[0-9]{1,18}"))
-		throw Usage("--policy " + a.policy + ": want lru, fifo, plru or random:SEED");
-	if (a.command == "lab" && !(0 <= a.s && a.s <= 30 && 1 <= a.e && a.e <= 65536 && 0 <= a.b &&
-				    a.b <= 30 && (std::int64_t(a.e) << a.s) <= (1 << 28)))
-		throw Usage("lab: want -s 0 to 30, -E 1 to 65536, -b 0 to 30, and at most 2^28 lines in all");
+	if (!a.policy.empty()) {
+		std::optional<FoundReplacement> found = find_replacement(a.policy);
+		if (!found || (found->seed && !matches(found->seed, "[0-9]{1,18}")))
+			throw Usage("--policy " + a.policy + ": want " + replacement_names());
+	}
+	using engine::LAB_LINE_BITS, engine::LAB_MAX_BITS, engine::LAB_MAX_WAYS;
+	if (a.command == "lab" &&
+	    !(0 <= a.s && a.s <= LAB_MAX_BITS && 1 <= a.e && a.e <= LAB_MAX_WAYS && 0 <= a.b &&
+	      a.b <= LAB_MAX_BITS && (std::int64_t(a.e) << a.s) <= (std::int64_t(1) << LAB_LINE_BITS)))
+		throw Usage("lab: want -s 0 to " + std::to_string(LAB_MAX_BITS) + ", -E 1 to " +
+			    std::to_string(LAB_MAX_WAYS) + ", -b 0 to " + std::to_string(LAB_MAX_BITS) +
+			    ", and at most 2^" + std::to_string(LAB_LINE_BITS) + " lines in all");
 	if (a.command == "check" && !a.cache.empty())
 		for (const char *level : cachegrind::LEVELS)
 			if (!a.levels[level].empty())
