@@ -22,7 +22,7 @@ Damaged libdw_refusal() { return Damaged(dwarf_errmsg(-1)); }
 std::string hex(unsigned value)
 {
 	char text[16];
-	std::snprintf(text, sizeof text, "%#x", value);
+	std::snprintf(text, sizeof text, "0x%x", value);
 	return text;
 }
 
