@@ -5,7 +5,11 @@ compared line for line.
 
 Builds: the kernels and a program of two sources sharing a header's inline
 functions, by g++ and clang++, -O0 to -O3, with and without -g, static and
-dynamic, each source named in one of five shapes.
+dynamic, each source named in one of six shapes; and each compiler with -g
+meets every shape with both a kernel and the pair.
+
+Cachegrind: the files binary-dump names against the fl= names cachegrind
+itself gives, for each compiler and every shape.
 """
 import concurrent.futures
 import difflib
@@ -43,9 +47,13 @@ PROGRAMS = {**{k: [f"{k}.cpp"] for k in kernels.NAMES},
             "pair": ["pair.cpp", "other.cpp"]}
 
 # (folder the compiler runs in, how each source is named), the sources
-# lying in a/b/c: from another folder, absolute, plain, ./ and through ..
+# lying in a/b/c: from another folder, absolute, plain, ./ and through ..;
+# and absolute in another tree, a kernel in the source folder compiled from
+# x (clang++ splits an absolute name sharing a prefix with the folder).
 SHAPES = [("", "a/b/c/{}"), ("a/b", "{root}/a/b/c/{}"), ("a/b/c", "{}"),
-          ("a/b/c", "./{}"), ("a/b/c", "../../b/c/{}")]
+          ("a/b/c", "./{}"), ("a/b/c", "../../b/c/{}"),
+          ("x", "{kernels}/{}")]
+ELSEWHERE = len(SHAPES) - 1
 
 
 def python_dump(path):
@@ -99,6 +107,7 @@ class Compared(unittest.TestCase):
         self.root = self.tmp.name
         self.sources = os.path.join(self.root, "a", "b", "c")
         os.makedirs(self.sources)
+        os.mkdir(os.path.join(self.root, "x"))
         for name in ["grid.h", *(f"{k}.cpp" for k in kernels.NAMES)]:
             shutil.copy(os.path.join(SOURCE_DIR, "kernels", name),
                         self.sources)
@@ -111,7 +120,8 @@ class Compared(unittest.TestCase):
 
     def compile(self, out, cxx, program, flags, shape=0):
         folder, named = SHAPES[shape]
-        sources = [named.format(name, root=self.root)
+        sources = [named.format(name, root=self.root, kernels=os.path.join(
+                       SOURCE_DIR, "kernels"))
                    for name in PROGRAMS[program]]
         subprocess.run([cxx, "-w", *flags, "-o", out, *sources], check=True,
                        cwd=os.path.join(self.root, folder))
@@ -121,19 +131,25 @@ class Compared(unittest.TestCase):
 class Builds(Compared):
     def builds(self):
         """Two programs for each compiler, level, -g or not and link: the
-        pair, and a kernel in turn; the shapes in turn."""
+        pair, and a kernel in turn; the shapes in turn.  Then each compiler
+        with -g builds both in every shape, which the turns above need not
+        bring together."""
         configs = itertools.product(COMPILERS, LEVELS, DEBUG, LINKS)
         kernel = itertools.cycle(kernels.NAMES)
-        shape = itertools.cycle(range(len(SHAPES)))
+        shape = itertools.cycle(range(ELSEWHERE))
         for k, (cxx, level, debug, link) in enumerate(configs):
             for program in (next(kernel), "pair"):
                 out = os.path.join(self.root, f"{program}-{k}")
                 yield out, cxx, program, [level, *debug, *link], next(shape)
+        for cxx, s in itertools.product(COMPILERS, range(len(SHAPES))):
+            for program in (next(kernel), "pair")[:1 if s == ELSEWHERE else 2]:
+                out = os.path.join(self.root, f"{program}-{cxx}-shape{s}")
+                yield out, cxx, program, ["-O0", "-g", *LINKS[s % 2]], s
 
     def test_every_answer_equal(self):
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             paths = list(pool.map(lambda b: self.compile(*b), self.builds()))
-        self.assertGreaterEqual(len(paths), 58)
+        self.assertGreaterEqual(len(paths), 86)
         got = self.assertSameDump(paths)
         # Not a comparison of nothing: the builds have functions, lines,
         # files named under the compilation folder (g++ writes it as a
@@ -147,6 +163,40 @@ class Builds(Compared):
                   ("/./" in n or "/../" in n)}
         self.assertTrue(joined, named)
         self.assertTrue({n for n in named if not n.startswith("/")}, named)
+        # An absolute source compiled from another folder: its directory
+        # entry joined to it all the same.
+        self.assertTrue({n for n in named
+                         if n.startswith(f"{self.root}/x/{SOURCE_DIR}/")},
+                        named)
+
+
+class Cachegrind(Compared):
+    def test_files_named_as_cachegrind_names_them(self):
+        for cxx, shape in itertools.product(COMPILERS, range(len(SHAPES))):
+            with self.subTest(cxx=cxx, shape=SHAPES[shape]):
+                # Valgrind 3.19 gives up on clang++'s debug information for
+                # more than one unit: clang++ builds a kernel alone.
+                program = "pair" if cxx == "g++" and shape != ELSEWHERE \
+                    else kernels.NAMES[0]
+                exe = self.compile(os.path.join(self.root, f"{cxx}-{shape}"),
+                                   cxx, program, ["-O0", "-g", *LINKS[0]],
+                                   shape)
+                out = exe + ".cachegrind"
+                run = subprocess.run(["valgrind", "--tool=cachegrind",
+                                      f"--cachegrind-out-file={out}", exe],
+                                     capture_output=True, text=True)
+                self.assertTrue(os.path.exists(out), run.stderr)
+                with open(out) as f:
+                    named = {line[3:] for line in f.read().splitlines()
+                             if line.startswith("fl=")} - {"???"}
+                got = {line.split(" ", 4)[4] for line in cpp_dump([exe])
+                       if line.startswith("line ")}
+                self.assertEqual(got, named)
+                # pair.cpp, other.cpp and pair.h, all run; or the kernel
+                # and its header.
+                ours = {n for n in named if n.endswith((".cpp", "pair.h"))}
+                self.assertEqual(len(ours), 1 if program != "pair" else 3,
+                                 named)
 
 
 class Refusals(Compared):
