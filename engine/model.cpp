@@ -1,6 +1,7 @@
 #include "model.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -47,6 +48,14 @@ namespace {
 
 constexpr std::uint64_t MAX_PASSES = 1000000, MAX_LENGTH = 1 << 24;
 
+// Each character's value as a digit: 0 to 15 for 0-9 and a-f, else 16.
+constexpr std::array<std::uint8_t, 256> DIGITS = [] {
+	std::array<std::uint8_t, 256> value{};
+	for (int c = 0; c < 256; c++)
+		value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 16;
+	return value;
+}();
+
 // The words of one line, as views into the model's text, and where it
 // stands, for what is said about it.  A Line is refilled line after line,
 // keeping its room for words.
@@ -57,14 +66,15 @@ class Line {
 		text = line;
 		n = number;
 		words.clear();
-		std::size_t at = 0;
-		while (at < line.size()) {
-			std::size_t end = at;
-			while (end < line.size() && line[end] != ' ')
-				end++;
-			if (end > at)
-				words.push_back(line.substr(at, end - at));
-			at = end + 1;
+		const char *at = line.data(), *end = at + line.size();
+		while (at < end) {
+			while (at < end && *at == ' ')
+				at++;
+			const char *word = at;
+			while (at < end && *at != ' ')
+				at++;
+			if (at > word)
+				words.emplace_back(word, std::size_t(at - word));
 		}
 	}
 
@@ -90,8 +100,8 @@ class Line {
 		bool digits = !w.empty() && w.size() <= 16;
 		std::uint64_t v = 0;
 		for (std::size_t at = 0; digits && at < w.size(); at++) {
-			int d = digit(w[at], base);
-			digits = d >= 0;
+			unsigned d = DIGITS[static_cast<unsigned char>(w[at])];
+			digits = d < unsigned(base);
 			v = v * base + d;
 		}
 		if (!digits || v < lo || v > hi)
@@ -115,15 +125,6 @@ class Line {
 	std::string_view text;
 	std::vector<std::string_view> words;
 	int n = 0;
-
-	static int digit(char c, int base)
-	{
-		if (c >= '0' && c <= '9')
-			return c - '0';
-		if (base == 16 && c >= 'a' && c <= 'f')
-			return c - 'a' + 10;
-		return -1;
-	}
 };
 
 // A model's text line by line, as std::getline parts it, refusing tabs,
@@ -221,6 +222,49 @@ Rec record(const Model &m, const Line &l)
 		r.addr = l.number(1, 16, 0, ~std::uint64_t(0));
 	}
 	return r;
+}
+
+// A record written as the learner writes it, "KIND HEX SIZE FLAGS" with
+// one space between and no call, read without parting its words into a
+// Line: false for any other, which record() reads or refuses.
+bool plain_record(const Model &m, std::string_view line, Rec &r)
+{
+	const char *at = line.data(), *end = at + line.size();
+	// Digits in base up to a space, at most 16 of them.
+	auto field = [&](unsigned base, std::uint64_t &v) {
+		const char *start = at;
+		for (v = 0; at < end && *at != ' '; at++) {
+			unsigned d = DIGITS[static_cast<unsigned char>(*at)];
+			if (d >= base)
+				return false;
+			v = v * base + d;
+		}
+		bool whole = at > start && at - start <= 16 && at < end;
+		at++;
+		return whole;
+	};
+	if (line.size() < 7 || line[1] != ' ' ||
+	    std::string_view("ILSM").find(line[0]) == std::string_view::npos)
+		return false;
+	at += 2;
+	std::uint64_t addr, size;
+	if (!field(16, addr) || !field(10, size) || size < 1 || size > 64 || at >= end)
+		return false;
+	std::uint8_t flags = 0;
+	if (end - at != 1 || *at != '-')
+		for (; at < end; at++) {
+			std::uint8_t f = *at == 's' ? STACK : *at == 'm' ? MAIN : *at == 'a' ? ARRAY : 0;
+			if (!f || (flags & f))
+				return false;
+			flags |= f;
+		}
+	if ((flags & ARRAY) && (line[0] != 'L' || flags != (ARRAY | MAIN) || addr >= std::uint64_t(m.arrays)))
+		return false;
+	r.kind = line[0];
+	r.flags = flags;
+	r.size = std::uint32_t(size);
+	r.addr = addr;
+	return true;
 }
 
 // One header key's line into the model; false if key is no header key.
@@ -414,6 +458,11 @@ void records(const Model &m, Segment &seg, const Line &l, Lines &lines)
 		if (!lines.next(text))
 			throw std::runtime_error("segment " + l.word(1) + " ends after " + std::to_string(k) +
 						 " of " + std::to_string(count) + " records");
+		Rec plain{};
+		if (plain_record(m, text, plain)) {
+			seg.push_back(plain);
+			continue;
+		}
 		r.split(text, lines.number());
 		seg.push_back(record(m, r));
 	}
