@@ -1,6 +1,8 @@
 #include "sealed.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "atomic_file.h"
 #include "checksum.h"
@@ -34,9 +36,24 @@ std::size_t utf8_length(std::string_view text, std::size_t at)
 	return length;
 }
 
+// Whether the eight bytes from text[at] are there and all ASCII.
+bool ascii_eight(std::string_view text, std::size_t at)
+{
+	std::uint64_t eight;
+	if (at + 8 > text.size())
+		return false;
+	std::memcpy(&eight, text.data() + at, 8);
+	return !(eight & 0x8080808080808080);
+}
+
 bool is_utf8(std::string_view text)
 {
 	for (std::size_t at = 0; at < text.size();) {
+		// Models are ASCII: eight bytes at a time.
+		if (ascii_eight(text, at)) {
+			at += 8;
+			continue;
+		}
 		std::size_t length = utf8_length(text, at);
 		if (length == 0)
 			return false;
