@@ -105,7 +105,10 @@ std::string read_sealed(const std::string &path, const std::vector<std::string> 
 	std::size_t newline = head.rfind('\n');
 	std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
 	std::string_view body = head.substr(0, start == 0 ? 0 : newline);
-	if (head.substr(start) != kChecksum + checksum(std::string(body) + "\n"))
+	// body and its newline are the text up to start, but for an empty body.
+	std::string_view sealed_text =
+	    start == 0 ? std::string_view("\n") : std::string_view(text).substr(0, start);
+	if (head.substr(start) != kChecksum + checksum(sealed_text))
 		throw Damaged("its checksum does not match");
 	// Notes come last, each on a line; a few more lines leave room for
 	// others written after them.
