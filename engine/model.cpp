@@ -1,10 +1,13 @@
 #include "model.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -517,13 +520,26 @@ Model parse(std::string_view text, const std::string &name)
 
 Model load(const std::string &path)
 {
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
 		throw std::runtime_error(path + ": " + std::strerror(errno));
-	std::string text;
-	char block[1 << 16];
-	while (std::streamsize got = in.rdbuf()->sgetn(block, sizeof block))
-		text.append(block, std::size_t(got));
+	// Read into room for the whole file and a byte more, which finds its
+	// end; a file that cannot be read reads as empty.
+	struct stat status;
+	bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+	std::string text(regular ? std::size_t(status.st_size) + 1 : 1 << 16, '\0');
+	std::size_t have = 0;
+	for (ssize_t got; (got = read(fd, text.data() + have, text.size() - have)) != 0;) {
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			break;
+		have += std::size_t(got);
+		if (have == text.size())
+			text.resize(2 * have);
+	}
+	close(fd);
+	text.resize(have);
 	return parse(text, path);
 }
 
