@@ -1,6 +1,7 @@
 #include "model.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -518,29 +519,59 @@ Model parse(std::string_view text, const std::string &name)
 	return m;
 }
 
+namespace {
+
+// A file's bytes, mapped where it is a regular file that can be mapped:
+// the kernel maps the cached pages of a file several at a time, where
+// reading into memory of one's own faults on every page.  Otherwise they
+// are read; a file that cannot be read reads as empty.
+class Bytes {
+      public:
+	explicit Bytes(int fd)
+	{
+		struct stat status;
+		if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+			void *at = mmap(nullptr, std::size_t(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+			if (at != MAP_FAILED) {
+				mapped = std::string_view(static_cast<const char *>(at),
+							  std::size_t(status.st_size));
+				return;
+			}
+		}
+		char block[1 << 16];
+		for (ssize_t got; (got = read(fd, block, sizeof block)) != 0;) {
+			if (got < 0 && errno == EINTR)
+				continue;
+			if (got < 0)
+				break;
+			copy.append(block, std::size_t(got));
+		}
+	}
+	Bytes(const Bytes &) = delete;
+	Bytes &operator=(const Bytes &) = delete;
+	~Bytes()
+	{
+		if (!mapped.empty())
+			munmap(const_cast<char *>(mapped.data()), mapped.size());
+	}
+
+	std::string_view view() const { return mapped.empty() ? std::string_view(copy) : mapped; }
+
+      private:
+	std::string_view mapped;
+	std::string copy;
+};
+
+} // namespace
+
 Model load(const std::string &path)
 {
 	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		throw std::runtime_error(path + ": " + std::strerror(errno));
-	// Read into room for the whole file and a byte more, which finds its
-	// end; a file that cannot be read reads as empty.
-	struct stat status;
-	bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-	std::string text(regular ? std::size_t(status.st_size) + 1 : 1 << 16, '\0');
-	std::size_t have = 0;
-	for (ssize_t got; (got = read(fd, text.data() + have, text.size() - have)) != 0;) {
-		if (got < 0 && errno == EINTR)
-			continue;
-		if (got < 0)
-			break;
-		have += std::size_t(got);
-		if (have == text.size())
-			text.resize(2 * have);
-	}
+	Bytes bytes(fd);
 	close(fd);
-	text.resize(have);
-	return parse(text, path);
+	return parse(bytes.view(), path);
 }
 
 void drop_fetches(Model &m)
