@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,28 @@ std::string read_file(const std::string &path)
 	}
 	bytes.resize(have);
 	return bytes;
+}
+
+FileBytes::FileBytes(const std::string &path)
+{
+	Descriptor file = open_to_read(path);
+	struct stat status;
+	if (fstat(file.fd(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+		std::size_t size = static_cast<std::size_t>(status.st_size);
+		void *at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd(), 0);
+		if (at != MAP_FAILED) {
+			mapped_ = true;
+			mapped_view_ = std::string_view(static_cast<const char *>(at), size);
+			return;
+		}
+	}
+	copy_ = read_file(path);
+}
+
+FileBytes::~FileBytes()
+{
+	if (mapped_)
+		munmap(const_cast<char *>(mapped_view_.data()), mapped_view_.size());
 }
 
 void write_text(const std::string &path, std::string_view text)
