@@ -1,14 +1,18 @@
 #include "model.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <set>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 // The model file, line by line:
 //
@@ -48,25 +52,39 @@ namespace {
 
 constexpr std::uint64_t MAX_PASSES = 1000000, MAX_LENGTH = 1 << 24;
 
-// The words of one line and where it stands, for what is said about it.
+// Each character's value as a digit: 0 to 15 for 0-9 and a-f, else 16.
+constexpr std::array<std::uint8_t, 256> DIGITS = [] {
+	std::array<std::uint8_t, 256> value{};
+	for (int c = 0; c < 256; c++)
+		value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 16;
+	return value;
+}();
+
+// The words of one line, as views into the model's text, and where it
+// stands, for what is said about it.  A Line is refilled line after line,
+// keeping its room for words.
 class Line {
       public:
-	Line(const std::string &text, int number) : n(number)
+	void split(std::string_view line, int number)
 	{
-		words.reserve(4);
-		std::size_t at = 0;
-		while (at < text.size()) {
-			std::size_t end = text.find(' ', at);
-			if (end == std::string::npos)
-				end = text.size();
-			if (end > at)
-				words.push_back(text.substr(at, end - at));
-			at = end + 1;
+		text = line;
+		n = number;
+		words.clear();
+		const char *at = line.data(), *end = at + line.size();
+		while (at < end) {
+			while (at < end && *at == ' ')
+				at++;
+			const char *word = at;
+			while (at < end && *at != ' ')
+				at++;
+			if (at > word)
+				words.emplace_back(word, std::size_t(at - word));
 		}
 	}
 
 	std::size_t size() const { return words.size(); }
-	const std::string &operator[](std::size_t k) const { return words[k]; }
+	std::string_view operator[](std::size_t k) const { return words[k]; }
+	std::string word(std::size_t k) const { return std::string(words[k]); }
 
 	[[noreturn]] void fail(const std::string &why) const
 	{
@@ -75,31 +93,88 @@ class Line {
 	void want(std::size_t count) const
 	{
 		if (words.size() != count)
-			fail(words[0] + ": " + std::to_string(words.size() - 1) +
-			     " fields, want " + std::to_string(count - 1));
+			fail(word(0) + ": " + std::to_string(words.size() - 1) + " fields, want " +
+			     std::to_string(count - 1));
 	}
-	// Word k as a number in base, from lo to hi.
+	// Word k as a number in base (lowercase digits, at most 16), from lo
+	// to hi.
 	std::uint64_t number(std::size_t k, int base, std::uint64_t lo, std::uint64_t hi) const
 	{
-		const std::string &w = words[k];
-		bool digits = !w.empty() && w.size() <= 16 &&
-			      w.find_first_not_of(base == 16 ? "0123456789abcdef" : "0123456789") ==
-				      std::string::npos;
-		std::uint64_t v = digits ? std::stoull(w, nullptr, base) : 0;
+		std::string_view w = words[k];
+		bool digits = !w.empty() && w.size() <= 16;
+		std::uint64_t v = 0;
+		for (std::size_t at = 0; digits && at < w.size(); at++) {
+			unsigned d = DIGITS[static_cast<unsigned char>(w[at])];
+			digits = d < unsigned(base);
+			v = v * base + d;
+		}
 		if (!digits || v < lo || v > hi)
-			fail("'" + w + "' is not a number from " + std::to_string(lo) + " to " +
+			fail("'" + std::string(w) + "' is not a number from " + std::to_string(lo) + " to " +
 			     std::to_string(hi));
 		return v;
 	}
+	// The text after the first n words, where one space parts each.
+	std::string rest(std::size_t n) const
+	{
+		const char *at = text.data();
+		for (std::size_t k = 0; k < n; k++) {
+			if (words[k].data() != at)
+				fail(word(0) + ": one space between its fields");
+			at += words[k].size() + 1;
+		}
+		return std::string(at, text.data() + text.size());
+	}
 
       private:
-	std::vector<std::string> words;
-	int n;
+	std::string_view text;
+	std::vector<std::string_view> words;
+	int n = 0;
+};
+
+// A model's text line by line, as std::getline parts it, refusing tabs,
+// returns and NULs.
+class Lines {
+      public:
+	explicit Lines(std::string_view text) : text(text), bad(first_bad(text)) {}
+
+	// The next line, or false after the last.
+	bool next(std::string_view &line)
+	{
+		if (at >= text.size())
+			return false;
+		std::size_t end = text.find('\n', at);
+		if (end == std::string_view::npos)
+			end = text.size();
+		n++;
+		if (bad < end)
+			throw std::runtime_error("line " + std::to_string(n) + ": a tab, return or NUL");
+		line = text.substr(at, end - at);
+		at = end + 1;
+		return true;
+	}
+	int number() const { return n; }
+	// The most records that could follow: a record takes 8 bytes at least.
+	std::size_t most_records() const { return at >= text.size() ? 0 : (text.size() - at) / 8 + 1; }
+
+      private:
+	std::string_view text;
+	std::size_t bad; // where the first tab, return or NUL is
+	std::size_t at = 0;
+	int n = 0;
+
+	static std::size_t first_bad(std::string_view text)
+	{
+		std::size_t first = text.size();
+		for (char c : {'\0', '\t', '\r'})
+			if (const void *found = std::memchr(text.data(), c, first))
+				first = static_cast<const char *>(found) - text.data();
+		return first;
+	}
 };
 
 Segment *segment(Model &m, const Line &l)
 {
-	const std::string &label = l[1];
+	std::string_view label = l[1];
 	Segment *named = label == "head"       ? &m.head
 			 : label == "body"     ? &m.body
 			 : label == "boundary" ? &m.boundary
@@ -108,7 +183,7 @@ Segment *segment(Model &m, const Line &l)
 	if (named)
 		return named;
 	if (label != "call" + std::to_string(m.calls.size()))
-		l.fail("segment " + label + ": want head, body, boundary, final or call" +
+		l.fail("segment " + l.word(1) + ": want head, body, boundary, final or call" +
 		       std::to_string(m.calls.size()));
 	m.calls.emplace_back();
 	return &m.calls.back();
@@ -119,15 +194,20 @@ Rec record(const Model &m, const Line &l)
 	if (l.size() != 4)
 		l.fail("a record of " + std::to_string(l.size()) + " fields, want 4");
 	Rec r{};
-	const std::string &kind = l[0], &flags = l[3];
-	if (kind.size() != 1 || std::string("ILSMC").find(kind[0]) == std::string::npos)
-		l.fail("record kind '" + kind + "': want I, L, S, M or C");
+	std::string_view kind = l[0], flags = l[3];
+	if (kind.size() != 1 || std::string_view("ILSMC").find(kind[0]) == std::string_view::npos)
+		l.fail("record kind '" + l.word(0) + "': want I, L, S, M or C");
 	r.kind = kind[0];
 	if (flags != "-")
 		for (char c : flags) {
-			std::uint8_t f = c == 's' ? STACK : c == 'm' ? MAIN : c == 'a' ? ARRAY : c == 'c' ? CALL : 0;
+			std::uint8_t f = c == 's'   ? STACK
+					 : c == 'm' ? MAIN
+					 : c == 'a' ? ARRAY
+					 : c == 'c' ? CALL
+						    : 0;
 			if (!f || (r.flags & f))
-				l.fail("flags '" + flags + "': want -, or each of s, m, a, c at most once");
+				l.fail("flags '" + l.word(3) +
+				       "': want -, or each of s, m, a, c at most once");
 			r.flags |= f;
 		}
 	if (r.kind == 'C') {
@@ -148,13 +228,56 @@ Rec record(const Model &m, const Line &l)
 	return r;
 }
 
+// A record written as the learner writes it, "KIND HEX SIZE FLAGS" with
+// one space between and no call, read without parting its words into a
+// Line: false for any other, which record() reads or refuses.
+bool plain_record(const Model &m, std::string_view line, Rec &r)
+{
+	const char *at = line.data(), *end = at + line.size();
+	// Digits in base up to a space, at most 16 of them.
+	auto field = [&](unsigned base, std::uint64_t &v) {
+		const char *start = at;
+		for (v = 0; at < end && *at != ' '; at++) {
+			unsigned d = DIGITS[static_cast<unsigned char>(*at)];
+			if (d >= base)
+				return false;
+			v = v * base + d;
+		}
+		bool whole = at > start && at - start <= 16 && at < end;
+		at++;
+		return whole;
+	};
+	if (line.size() < 7 || line[1] != ' ' ||
+	    std::string_view("ILSM").find(line[0]) == std::string_view::npos)
+		return false;
+	at += 2;
+	std::uint64_t addr, size;
+	if (!field(16, addr) || !field(10, size) || size < 1 || size > 64 || at >= end)
+		return false;
+	std::uint8_t flags = 0;
+	if (end - at != 1 || *at != '-')
+		for (; at < end; at++) {
+			std::uint8_t f = *at == 's' ? STACK : *at == 'm' ? MAIN : *at == 'a' ? ARRAY : 0;
+			if (!f || (flags & f))
+				return false;
+			flags |= f;
+		}
+	if ((flags & ARRAY) && (line[0] != 'L' || flags != (ARRAY | MAIN) || addr >= std::uint64_t(m.arrays)))
+		return false;
+	r.kind = line[0];
+	r.flags = flags;
+	r.size = std::uint32_t(size);
+	r.addr = addr;
+	return true;
+}
+
 // One header key's line into the model; false if key is no header key.
 bool header(Model &m, const Line &l)
 {
-	const std::string &key = l[0];
+	std::string_view key = l[0];
 	if (key == "kernel") {
 		l.want(2);
-		m.kernel = l[1];
+		m.kernel = l.word(1);
 	} else if (key == "arrays") {
 		l.want(2);
 		m.arrays = int(l.number(1, 10, 1, MAX_ARRAYS));
@@ -197,10 +320,8 @@ void whole(const Model &m)
 			throw std::runtime_error(why);
 	};
 	need(m.steps <= m.length, "more steps than elements");
-	need(!m.stride || m.stride * (m.steps - 1) < m.length,
-	     "the stride reads past the arrays' end");
-	need(!m.body.empty() && !m.boundary.empty() && !m.final.empty(),
-	     "a step segment is empty");
+	need(!m.stride || m.stride * (m.steps - 1) < m.length, "the stride reads past the arrays' end");
+	need(!m.body.empty() && !m.boundary.empty() && !m.final.empty(), "a step segment is empty");
 	bool calls = false;
 	for (const Segment *seg : {&m.body, &m.boundary, &m.final})
 		for (const Rec &r : *seg)
@@ -210,47 +331,36 @@ void whole(const Model &m)
 	for (const Segment &seg : m.calls)
 		for (const Rec &r : seg)
 			need(!(r.flags & (CALL | ARRAY | MAIN)), "a call's record is main's own");
-	need(calls == !m.calls.empty(), calls ? "calls made but no call segments"
-					      : "call segments but no call made");
+	need(calls == !m.calls.empty(),
+	     calls ? "calls made but no call segments" : "call segments but no call made");
 	need(m.stride || !m.calls.empty(), "rand's index without rand's calls");
-}
-
-// The text after the first n words of a line, where one space parts each.
-std::string rest(const Line &l, std::size_t n, const std::string &text)
-{
-	std::string prefix;
-	for (std::size_t k = 0; k < n; k++)
-		prefix += l[k] + " ";
-	if (text.rfind(prefix, 0) != 0)
-		l.fail(l[0] + ": one space between its fields");
-	return text.substr(prefix.size());
 }
 
 // An address range's entry of a table in address order, checked.
 template <class Entry> void range(std::vector<Entry> &table, Entry e, const Line &l)
 {
 	if (e.end <= e.start || (!table.empty() && e.start < table.back().end))
-		l.fail(l[0] + ": empty, or not after the one before");
-	table.push_back(e);
+		l.fail(l.word(0) + ": empty, or not after the one before");
+	table.push_back(std::move(e));
 }
 
-void function(Model &m, const Line &l, const std::string &text)
+void function(Model &m, const Line &l)
 {
 	if (l.size() < 4)
 		l.fail("function: want START END NAME");
-	range(m.functions,
-	      Function{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)),
-		       rest(l, 3, text)},
-	      l);
+	range(
+	    m.functions,
+	    Function{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)), l.rest(3)},
+	    l);
 }
 
-void source(Model &m, const Line &l, const std::string &text)
+void source(Model &m, const Line &l)
 {
 	if (l.size() < 5)
 		l.fail("source: want START END LINE FILE");
 	range(m.sources,
 	      Source{l.number(1, 16, 0, ~std::uint64_t(0)), l.number(2, 16, 0, ~std::uint64_t(0)),
-		     l.number(3, 10, 0, ~0u), rest(l, 4, text)},
+		     l.number(3, 10, 0, ~0u), l.rest(4)},
 	      l);
 }
 
@@ -265,19 +375,48 @@ template <class Entry> std::uint32_t holder(const std::vector<Entry> &table, std
 	return std::uint32_t(it - table.begin());
 }
 
-void attribute(Model &m)
-{
-	std::map<Place, std::uint32_t> number;
-	auto place = [&](Place p) {
-		auto [at, fresh] = number.try_emplace(p, std::uint32_t(m.places.size()));
+// Numbers the places of instructions in the order they are first met.  A
+// run's instructions mostly follow one another within one function and
+// line, so the last ones found are tried first.
+class Places {
+      public:
+	explicit Places(Model &m) : m(m) { number({0, 0}); }
+
+	std::uint32_t of(std::uint64_t insn)
+	{
+		std::uint32_t f = within(m.functions, function, insn) ? function : holder(m.functions, insn);
+		std::uint32_t s = within(m.sources, source, insn) ? source : holder(m.sources, insn);
+		if (f != function || s != source || last == ~0u) {
+			function = f;
+			source = s;
+			last = number({f, s});
+		}
+		return last;
+	}
+
+      private:
+	Model &m;
+	std::unordered_map<std::uint64_t, std::uint32_t> numbers;
+	std::uint32_t function = 0, source = 0, last = ~0u;
+
+	std::uint32_t number(Place p)
+	{
+		std::uint64_t key = std::uint64_t(p.function) << 32 | p.source;
+		auto [at, fresh] = numbers.try_emplace(key, std::uint32_t(m.places.size()));
 		if (fresh)
 			m.places.push_back(p);
 		return at->second;
-	};
-	place({0, 0});
-	auto of = [&](std::uint64_t insn) {
-		return place({holder(m.functions, insn), holder(m.sources, insn)});
-	};
+	}
+	template <class Entry>
+	static bool within(const std::vector<Entry> &table, std::uint32_t k, std::uint64_t a)
+	{
+		return k && a >= table[k - 1].start && a < table[k - 1].end;
+	}
+};
+
+void attribute(Model &m)
+{
+	Places places(m);
 	std::uint32_t main = 0, entry = ~0u;
 	for (std::size_t k = 0; k < m.functions.size(); k++)
 		if (m.functions[k].name == "main")
@@ -286,7 +425,7 @@ void attribute(Model &m)
 		throw std::runtime_error("no function main");
 	for (const Rec &r : m.head)
 		if (r.kind == 'I')
-			entry = of(r.addr);
+			entry = places.of(r.addr);
 	if (entry == ~0u || m.places[entry].function != main)
 		throw std::runtime_error("the head does not end in main");
 	std::vector<Segment *> all = {&m.head, &m.body, &m.boundary, &m.final};
@@ -300,7 +439,7 @@ void attribute(Model &m)
 				continue;
 			}
 			if (r.kind == 'I')
-				at = of(r.addr);
+				at = places.of(r.addr);
 			else if (at == ~0u && (r.flags & MAIN))
 				at = entry;
 			if (at == ~0u)
@@ -312,40 +451,52 @@ void attribute(Model &m)
 	}
 }
 
+// A segment's records, line by line.
+void records(const Model &m, Segment &seg, const Line &l, Lines &lines)
+{
+	std::uint64_t count = l.number(2, 10, 1, 1 << 24);
+	seg.reserve(seg.size() + std::min<std::uint64_t>(count, lines.most_records()));
+	Line r;
+	std::string_view text;
+	for (std::uint64_t k = 0; k < count; k++) {
+		if (!lines.next(text))
+			throw std::runtime_error("segment " + l.word(1) + " ends after " + std::to_string(k) +
+						 " of " + std::to_string(count) + " records");
+		Rec plain{};
+		if (plain_record(m, text, plain)) {
+			seg.push_back(plain);
+			continue;
+		}
+		r.split(text, lines.number());
+		seg.push_back(record(m, r));
+	}
+}
+
 } // namespace
 
-Model load(const std::string &path)
+Model parse(std::string_view text, const std::string &name)
 {
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
-		throw std::runtime_error(path + ": " + std::strerror(errno));
 	Model m;
 	std::set<std::string> seen;
-	int n = 0;
 	try {
-		std::string text;
-		auto next = [&] {
-			if (!std::getline(in, text))
-				return false;
-			if (text.find_first_of(std::string("\0\t\r", 3)) != std::string::npos)
-				Line("", n + 1).fail("a tab, return or NUL");
-			n++;
-			return true;
-		};
-		if (!next() || text != "loadgrid-model " + std::to_string(FORMAT))
+		Lines lines(text);
+		std::string_view s;
+		if (!lines.next(s) || s != "loadgrid-model " + std::to_string(FORMAT))
 			throw std::runtime_error("not a model of format " + std::to_string(FORMAT));
-		while (next()) {
-			Line l(text, n);
+		Line l;
+		while (lines.next(s)) {
+			l.split(s, lines.number());
 			if (!l.size())
 				l.fail("an empty line");
 			if (l[0] == "function" || l[0] == "source") {
-				(l[0] == "function" ? function : source)(m, l, text);
+				(l[0] == "function" ? function : source)(m, l);
 				continue;
 			}
 			bool keyed = l[0] == "segment" || header(m, l);
 			if (!keyed)
-				l.fail("unknown key '" + l[0] + "'");
-			std::string id = l[0] == "segment" && l.size() > 1 ? "segment " + l[1] : l[0];
+				l.fail("unknown key '" + l.word(0) + "'");
+			std::string id =
+			    l[0] == "segment" && l.size() > 1 ? "segment " + l.word(1) : l.word(0);
 			if (!seen.insert(id).second)
 				l.fail(id + " given twice");
 			if (l[0] != "segment")
@@ -353,27 +504,74 @@ Model load(const std::string &path)
 			l.want(3);
 			if (!m.arrays)
 				l.fail("a segment before arrays");
-			Segment *seg = segment(m, l);
-			std::uint64_t count = l.number(2, 10, 1, 1 << 24);
-			for (std::uint64_t k = 0; k < count; k++) {
-				if (!next())
-					throw std::runtime_error("segment " + l[1] + " ends after " +
-								 std::to_string(k) + " of " +
-								 std::to_string(count) + " records");
-				seg->push_back(record(m, Line(text, n)));
-			}
+			records(m, *segment(m, l), l, lines);
 		}
-		for (const char *key : {"kernel", "arrays", "length", "steps", "passes", "index", "reads",
-					"counter", "segment head", "segment body", "segment boundary",
-					"segment final"})
+		for (const char *key :
+		     {"kernel", "arrays", "length", "steps", "passes", "index", "reads", "counter",
+		      "segment head", "segment body", "segment boundary", "segment final"})
 			if (!seen.count(key))
 				throw std::runtime_error(std::string("no ") + key);
 		whole(m);
 		attribute(m);
 	} catch (const std::exception &e) {
-		throw std::runtime_error(path + ": " + e.what());
+		throw std::runtime_error(name + ": " + e.what());
 	}
 	return m;
+}
+
+namespace {
+
+// A file's bytes, mapped where it is a regular file that can be mapped:
+// the kernel maps the cached pages of a file several at a time, where
+// reading into memory of one's own faults on every page.  Otherwise they
+// are read; a file that cannot be read reads as empty.
+class Bytes {
+      public:
+	explicit Bytes(int fd)
+	{
+		struct stat status;
+		if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+			void *at = mmap(nullptr, std::size_t(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+			if (at != MAP_FAILED) {
+				mapped = std::string_view(static_cast<const char *>(at),
+							  std::size_t(status.st_size));
+				return;
+			}
+		}
+		char block[1 << 16];
+		for (ssize_t got; (got = read(fd, block, sizeof block)) != 0;) {
+			if (got < 0 && errno == EINTR)
+				continue;
+			if (got < 0)
+				break;
+			copy.append(block, std::size_t(got));
+		}
+	}
+	Bytes(const Bytes &) = delete;
+	Bytes &operator=(const Bytes &) = delete;
+	~Bytes()
+	{
+		if (!mapped.empty())
+			munmap(const_cast<char *>(mapped.data()), mapped.size());
+	}
+
+	std::string_view view() const { return mapped.empty() ? std::string_view(copy) : mapped; }
+
+      private:
+	std::string_view mapped;
+	std::string copy;
+};
+
+} // namespace
+
+Model load(const std::string &path)
+{
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		throw std::runtime_error(path + ": " + std::strerror(errno));
+	Bytes bytes(fd);
+	close(fd);
+	return parse(bytes.view(), path);
 }
 
 void drop_fetches(Model &m)

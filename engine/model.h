@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -81,6 +82,8 @@ constexpr std::int64_t MAX_SHIFT = std::int64_t(1) << 30; // half the largest ca
 // Reads a model written by the learner, checking every field; throws
 // std::runtime_error saying "FILE: line N: reason".
 Model load(const std::string &path);
+// The same of a model's text, the reasons starting "NAME: ".
+Model parse(std::string_view text, const std::string &name);
 
 // Leaves only the data accesses.
 void drop_fetches(Model &m);

@@ -37,7 +37,9 @@ std::string file_checksum(const std::string &path)
 	State state(XXH3_createState(), XXH3_freeState);
 	if (!state || XXH3_128bits_reset(state.get()) != XXH_OK)
 		throw std::bad_alloc();
-	std::vector<char> block(1 << 20);
+	// Small enough that its pages, touched anew in each process, cost
+	// little beside the hashing.
+	std::vector<char> block(1 << 16);
 	while (std::size_t got = read_some(file, path, block.data(), block.size()))
 		XXH3_128bits_update(state.get(), block.data(), got);
 	return hex(XXH3_128bits_digest(state.get()));

@@ -1,6 +1,8 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,11 +42,42 @@ std::size_t read_some(const Descriptor &file, const std::string &path, char *blo
 std::string read_file(const std::string &path)
 {
 	Descriptor file = open_to_read(path);
-	std::string bytes;
-	char block[1 << 16];
-	while (std::size_t got = read_some(file, path, block, sizeof block))
-		bytes.append(block, got);
+	// Read into room for the whole file and a byte more, which finds its
+	// end: each page of a model's text is touched once, not at every
+	// doubling of a growing string.
+	struct stat status;
+	bool regular = fstat(file.fd(), &status) == 0 && S_ISREG(status.st_mode);
+	std::string bytes(regular ? static_cast<std::size_t>(status.st_size) + 1 : 1 << 16, '\0');
+	std::size_t have = 0;
+	while (std::size_t got = read_some(file, path, bytes.data() + have, bytes.size() - have)) {
+		have += got;
+		if (have == bytes.size())
+			bytes.resize(2 * have);
+	}
+	bytes.resize(have);
 	return bytes;
+}
+
+FileBytes::FileBytes(const std::string &path)
+{
+	Descriptor file = open_to_read(path);
+	struct stat status;
+	if (fstat(file.fd(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+		std::size_t size = static_cast<std::size_t>(status.st_size);
+		void *at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd(), 0);
+		if (at != MAP_FAILED) {
+			mapped_ = true;
+			mapped_view_ = std::string_view(static_cast<const char *>(at), size);
+			return;
+		}
+	}
+	copy_ = read_file(path);
+}
+
+FileBytes::~FileBytes()
+{
+	if (mapped_)
+		munmap(const_cast<char *>(mapped_view_.data()), mapped_view_.size());
 }
 
 void write_text(const std::string &path, std::string_view text)

@@ -30,6 +30,23 @@ std::size_t read_some(const Descriptor &file, const std::string &path, char *blo
 // Every byte of a file.
 std::string read_file(const std::string &path);
 
+// Every byte of a file, mapped where it is a non-empty regular file (the
+// kernel maps a file's cached pages several at a time, where a copy faults
+// on each of its own), else read; FileError where it cannot be read.
+class FileBytes {
+      public:
+	explicit FileBytes(const std::string &path);
+	FileBytes(const FileBytes &) = delete;
+	FileBytes &operator=(const FileBytes &) = delete;
+	~FileBytes();
+	std::string_view view() const { return mapped_ ? mapped_view_ : std::string_view(copy_); }
+
+      private:
+	bool mapped_ = false;
+	std::string_view mapped_view_;
+	std::string copy_;
+};
+
 // Makes path hold text and nothing else (store.py's write()).
 void write_text(const std::string &path, std::string_view text);
 

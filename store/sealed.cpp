@@ -1,6 +1,8 @@
 #include "sealed.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "atomic_file.h"
 #include "checksum.h"
@@ -34,9 +36,24 @@ std::size_t utf8_length(std::string_view text, std::size_t at)
 	return length;
 }
 
+// Whether the eight bytes from text[at] are there and all ASCII.
+bool ascii_eight(std::string_view text, std::size_t at)
+{
+	std::uint64_t eight;
+	if (at + 8 > text.size())
+		return false;
+	std::memcpy(&eight, text.data() + at, 8);
+	return !(eight & 0x8080808080808080);
+}
+
 bool is_utf8(std::string_view text)
 {
 	for (std::size_t at = 0; at < text.size();) {
+		// Models are ASCII: eight bytes at a time.
+		if (ascii_eight(text, at)) {
+			at += 8;
+			continue;
+		}
 		std::size_t length = utf8_length(text, at);
 		if (length == 0)
 			return false;
@@ -71,24 +88,24 @@ std::string_view quoted(std::string_view note)
 	return note.substr(0, length);
 }
 
-} // namespace
-
-std::string sealed(std::string_view text) { return std::string(text) + kChecksum + checksum(text) + "\n"; }
-
-std::string read_sealed(const std::string &path, const std::vector<std::string> &notes)
+// The length of a sealed text's body and its newline, the text before its
+// checksum line, if the text is whole and its notes are among its last
+// lines; else Damaged says what is wrong.
+std::size_t body_length(std::string_view text, const std::vector<std::string> &notes)
 {
-	std::string text = read_file(path);
 	if (!is_utf8(text))
 		throw Damaged("not text");
 	if (text.empty() || text.back() != '\n')
 		throw Damaged("its checksum does not match");
 	// As Python's text[:-1].rpartition("\n"): with no line before the
 	// checksum's, the body is empty and sealed as "\n".
-	std::string_view head = std::string_view(text).substr(0, text.size() - 1);
+	std::string_view head = text.substr(0, text.size() - 1);
 	std::size_t newline = head.rfind('\n');
 	std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
 	std::string_view body = head.substr(0, start == 0 ? 0 : newline);
-	if (head.substr(start) != kChecksum + checksum(std::string(body) + "\n"))
+	// body and its newline are the text up to start, but for an empty body.
+	std::string_view sealed_text = start == 0 ? std::string_view("\n") : text.substr(0, start);
+	if (head.substr(start) != kChecksum + checksum(sealed_text))
 		throw Damaged("its checksum does not match");
 	// Notes come last, each on a line; a few more lines leave room for
 	// others written after them.
@@ -96,8 +113,24 @@ std::string read_sealed(const std::string &path, const std::vector<std::string> 
 	for (const std::string &note : notes)
 		if (std::find(lines.begin(), lines.end(), note) == lines.end())
 			throw Damaged("it is not for this run (no '" + std::string(quoted(note)) + "')");
-	text.resize(start);
+	return start;
+}
+
+} // namespace
+
+std::string sealed(std::string_view text) { return std::string(text) + kChecksum + checksum(text) + "\n"; }
+
+std::string read_sealed(const std::string &path, const std::vector<std::string> &notes)
+{
+	std::string text = read_file(path);
+	text.resize(body_length(text, notes));
 	return text;
+}
+
+void check_sealed(const std::string &path, const std::vector<std::string> &notes)
+{
+	FileBytes bytes(path);
+	body_length(bytes.view(), notes);
 }
 
 std::string as_lines(const std::vector<std::string> &lines)

@@ -18,6 +18,8 @@ std::string sealed(std::string_view text);
 // include every note; else Damaged says what is wrong, and FileError why the
 // file cannot be read.
 std::string read_sealed(const std::string &path, const std::vector<std::string> &notes);
+// The same check, for a file whose text is not wanted.
+void check_sealed(const std::string &path, const std::vector<std::string> &notes);
 
 // Each of lines followed by a newline.
 std::string as_lines(const std::vector<std::string> &lines);

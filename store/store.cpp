@@ -129,7 +129,7 @@ std::string Store::model(const ModelRun &run, const std::optional<Valgrind> &val
 			continue;
 		std::string why;
 		try {
-			read_sealed(file, notes);
+			check_sealed(file, notes);
 			return file;
 		} catch (const Damaged &e) {
 			why = e.what();
