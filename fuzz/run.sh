@@ -3,7 +3,7 @@
 # made here (a model learned from KERNEL, a cachegrind file of /bin/true);
 # fails on any crash, leak or input slower than 10 s.
 set -euo pipefail
-fuzzer=$1 seconds=$2 command=$3 kernel=$4
+fuzzer=$(realpath "$1") seconds=$2 command=$3 kernel=$4
 work=$(mktemp -d /tmp/loadgrid-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/corpus" "$work/models"
