@@ -10,7 +10,8 @@
 
 namespace {
 
-int input_file() {
+int input_file()
+{
 	static const int fd = memfd_create("model", 0);
 	if (fd < 0) {
 		std::perror("memfd_create");
@@ -19,7 +20,8 @@ int input_file() {
 	return fd;
 }
 
-void write_input(int fd, const std::uint8_t *data, std::size_t size) {
+void write_input(int fd, const std::uint8_t *data, std::size_t size)
+{
 	if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
 		std::perror("memfd");
 		std::abort();
@@ -28,7 +30,8 @@ void write_input(int fd, const std::uint8_t *data, std::size_t size) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
 	const int fd = input_file();
 	write_input(fd, data, size);
 	const std::string path = "/proc/self/fd/" + std::to_string(fd);

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
 	try {
 		loadgrid::cachegrind::read_report(std::string(reinterpret_cast<const char *>(data), size));
 	} catch (const loadgrid::cachegrind::BadReport &) {
