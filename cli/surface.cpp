@@ -131,7 +131,10 @@ class Work {
 
 	void print()
 	{
-		for (const auto &[line, geos] : by_line) {
+		for (const auto &entry : by_line) {
+			// Not a structured binding: clang++ 14 cannot capture one.
+			const auto &line = entry.first;
+			const auto &geos = entry.second;
 			if (geos.empty())
 				continue;
 			std::vector<Misses> counts;
