@@ -23,7 +23,7 @@ for k in loadgrid1 loadgrid2 loadgrid3; do
   "$model" misses "$bindir/$k" --cache $sweep >"$tmp/$k.model" 2>/dev/null
 done
 
-# The engine runs the geometries on two threads; cachegrind two at once.
+# The command runs the geometries on two threads; cachegrind two at once.
 cat >"$tmp/cachegrind.sh" <<SH
 for k in loadgrid1 loadgrid2 loadgrid3; do
   for g in $sweep; do echo \$k \$g; done
@@ -57,19 +57,19 @@ cat >"$tmp/cachegrind-all.sh" <<SH
 xargs -P2 -L1 sh -c 'cd / && env -i valgrind --tool=cachegrind --cache-sim=yes \
   "\$@" --cachegrind-out-file=/dev/null $link/\$0 >/dev/null 2>&1' <"$tmp/jobs"
 SH
-# The same nine reports in one process, through the model's interface.
+# The same nine reports by a script that runs predict two at a time.
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir "$tmp/reports"
 hs=()
 while read -r h; do hs+=("${h//:/ }"); done <<<"$hierarchies"
-printf 'PYTHONPATH=%q /usr/bin/python3 %q %q %q' "$here/.." \
-  "$here/reports.py" "$bindir" "$tmp/reports" >"$tmp/reports.sh"
+printf '/usr/bin/python3 %q %q %q' "$here/reports.py" "$bindir" \
+  "$tmp/reports" >"$tmp/reports.sh"
 printf ' %q' "${hs[@]}" >>"$tmp/reports.sh"
 echo
 echo "modelbench: timing the whole report, ${RUNS:-10} runs of each" >&2
 hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/report.md" \
   -n "loadgrid-model predict, nine commands" "sh $tmp/predict.sh" \
-  -n "loadgrid-model, one process" "sh $tmp/reports.sh" \
+  -n "loadgrid-model predict, by a script" "sh $tmp/reports.sh" \
   -n "cachegrind" "sh $tmp/cachegrind-all.sh" >/dev/null
 cat "$tmp/report.md"
 
@@ -107,8 +107,8 @@ for k in loadgrid1 loadgrid2 loadgrid3; do
   cat "$tmp/policies-$k.md"
 done
 
-# What every answer from a kept model pays: the interpreter, its imports,
-# the model read and checked, and one pass asked of the engine.
+# What every answer from a kept model pays: the program started, the model
+# read and checked, and one pass simulated.
 echo
 echo "modelbench: timing the fixed cost, ${RUNS:-20} runs of each" >&2
 hyperfine -N --warmup 3 --runs "${RUNS:-20}" --export-markdown "$tmp/fixed.md" \

@@ -12,12 +12,11 @@ import tempfile
 import unittest
 
 import pictures
-from loadgrid import runs
-from loadgrid.answers import Answers
+from tools import vg
 
 SOURCE = os.environ["SOURCE_DIR"]
 BINDIR = os.environ["BINDIR"]
-ENGINE = os.path.join(BINDIR, "engine", "loadgrid-engine")
+MODEL = vg.Model(os.path.join(BINDIR, "loadgrid-model"))
 COMMITTED = os.path.join(SOURCE, "pictures")
 SCRIPT = os.path.join(SOURCE, "tools", "pictures.py")
 
@@ -36,7 +35,7 @@ class Drawn(unittest.TestCase):
     def setUp(self):
         with open(os.path.join(COMMITTED, pictures.BUILD_FILE)) as f:
             drew = f.read().strip()
-        this = pictures.build_of(BINDIR)
+        this = pictures.build_of(MODEL, BINDIR)
         if this != drew:
             self.skipTest(f"drawn by {drew}, not by this build ({this})")
 
@@ -62,7 +61,7 @@ class Drawn(unittest.TestCase):
             self.assertEqual(drawn, sorted(
                 f for f in os.listdir(COMMITTED) if f.endswith(".svg")))
             with open(os.path.join(tmp, pictures.BUILD_FILE)) as f:
-                self.assertEqual(f.read(), pictures.build_of(BINDIR) + "\n")
+                self.assertEqual(f.read(), pictures.build_of(MODEL, BINDIR) + "\n")
             for name in drawn:
                 with self.subTest(name):
                     with open(os.path.join(tmp, name), "rb") as a, \
@@ -82,9 +81,7 @@ class Drawn(unittest.TestCase):
             mine = [r for r in rows if r["kernel"] == k]
             geos = [(int(r["size"]), int(r["ways"]), int(r["line"]))
                     for r in mine]
-            with Answers(ENGINE) as answers:
-                model = answers.misses(
-                    runs.Run(os.path.join(BINDIR, k)), geos, 1000, 0)
+            model = MODEL.misses(os.path.join(BINDIR, k), geos, 1000, 0)
             for r, g, m in zip(mine, geos, model):
                 with self.subTest(kernel=k, cache=g):
                     self.assertEqual(
@@ -100,12 +97,12 @@ class Series(unittest.TestCase):
         # order, come in that order in the model's trace of the pass,
         # whatever the compiler put beside them in main's frame.
         for k in KERNELS:
-            with self.subTest(k), Answers(ENGINE) as answers:
-                run = runs.Run(os.path.join(BINDIR, k))
-                indices = answers.indices(run, 1)
-                bases = answers.bases(run)
-                r = subprocess.run([os.path.join(BINDIR, "loadgrid-model"),
-                                    "trace", run.kernel, "--passes", "1"],
+            with self.subTest(k):
+                kernel = os.path.join(BINDIR, k)
+                indices = MODEL.indices(kernel, 1)
+                bases = MODEL.bases(kernel)
+                r = subprocess.run([MODEL.path, "trace", kernel,
+                                    "--passes", "1"],
                                    capture_output=True, text=True, check=True)
                 reads = iter(int(f[1], 16) for f in map(
                     str.split, r.stdout.splitlines()) if f[0] == "0")
@@ -118,10 +115,9 @@ class Series(unittest.TestCase):
 
     def test_each_line_of_a_pass(self):
         for k in ("loadgrid1", "loadgrid3"):
-            with self.subTest(k), Answers(ENGINE) as answers:
-                run = runs.Run(os.path.join(BINDIR, k))
-                indices = answers.indices(run, 1)
-                bases = answers.bases(run)
+            with self.subTest(k):
+                indices = MODEL.indices(os.path.join(BINDIR, k), 1)
+                bases = MODEL.bases(os.path.join(BINDIR, k))
                 length = pictures.LENGTH[k]
                 self.assertEqual([bases[j] - bases[j + 1]
                                   for j in range(19)], [4 * length] * 19)

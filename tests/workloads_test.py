@@ -1,7 +1,7 @@
 """The main job and the install, as a user meets them.
 
 SOURCE_DIR is the project, BUILD_DIR a build of it, CXX its compiler;
-PYTHONPATH is SOURCE_DIR, for the loadgrid package.
+PYTHONPATH is SOURCE_DIR, for the tools.
 """
 import os
 import shutil

@@ -14,14 +14,11 @@ import argparse
 import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 try:
-    from loadgrid import cachegrind_out, kernels, messages, runs, valgrind
-    from loadgrid.answers import Answers
+    from tools import vg
 except ImportError:
-    sys.exit("answers: the loadgrid package: not found; run it from "
-             "the source folder as python3 -m tools.answers, or with "
-             "PYTHONPATH naming that folder")
+    sys.exit("answers: the tools folder: not found; run it from the "
+             "source folder as python3 -m tools.answers")
 
 CACHES = [("8 KiB direct-mapped, 32-byte lines", "8192,1,32"),
           ("32 KiB 8-way", "32768,8,64"),
@@ -38,25 +35,25 @@ def pair(model, measured):
 HIERARCHY = [(32768, 8, 64), (32768, 8, 64), (8 << 20, 16, 64)]
 
 
-def hierarchy_table(answers, bindir):
+def hierarchy_table(model, bindir):
     """main's and the whole run's I1 and LL misses in one hierarchy, and
     whether every function's every event agrees."""
-    options = cachegrind_out.cache_options(HIERARCHY)
+    options = [f"--{level}={vg.spelled(g)}"
+               for level, g in zip(vg.LEVELS, HIERARCHY)]
     print("| kernel | I1 misses in `main` | cachegrind | LL misses in `main` "
           "| cachegrind | I1 misses, whole run | cachegrind "
           "| LL misses, whole run | cachegrind | functions, all 9 events |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     same = True
-    for name in kernels.NAMES:
-        run = runs.Run(os.path.join(bindir, name))
-        mine, = answers.report(run, [HIERARCHY])
-        theirs = cachegrind_out.Report(valgrind.cachegrind_file(run, options))
-        functions = cachegrind_out.by_function(mine)
+    for name in vg.NAMES:
+        kernel = os.path.join(bindir, name)
+        mine = vg.Report(model("predict", kernel, *options)).places
+        theirs = vg.Report(model.cachegrind_file(kernel, options))
+        functions = vg.by_function(mine)
         rows = []
         for costs in (functions["main"], theirs.functions["main"],
-                      cachegrind_out.summary(mine),
-                      theirs.summary):
-            c = dict(zip(cachegrind_out.EVENTS, costs))
+                      vg.summary(mine), theirs.summary):
+            c = dict(zip(vg.EVENTS, costs))
             rows.append((c["I1mr"], c["ILmr"] + c["DLmr"] + c["DLmw"]))
         agree = mine == theirs.places
         same = same and agree and rows[0] == rows[1] and rows[2] == rows[3]
@@ -79,21 +76,19 @@ def main():
     p.add_argument("bindir", metavar="BINDIR",
                    help="the build folder: the kernels and loadgrid-model")
     bindir = p.parse_args().bindir
-    with Answers(os.path.join(bindir, "engine",
-                                             "loadgrid-engine")) as answers:
-        return tables(answers, bindir)
+    return tables(vg.Model(os.path.join(bindir, "loadgrid-model")), bindir)
 
 
-def tables(answers, bindir):
+def tables(model, bindir):
     """Prints the tables; whether every figure equals cachegrind's."""
     same = True
     access_rows, miss_rows = [], []
     geometries = [tuple(map(int, g.split(","))) for _, g in CACHES]
-    for name in kernels.NAMES:
-        run = runs.Run(os.path.join(bindir, name))
-        predicted = answers.misses(run, geometries)
-        reads, writes = answers.accesses(run)
-        measured = [valgrind.cachegrind(run, g) for _, g in CACHES]
+    for name in vg.NAMES:
+        kernel = os.path.join(bindir, name)
+        predicted = model.misses(kernel, geometries)
+        reads, writes = map(int, model.facts(kernel)["accesses"][0].split())
+        measured = [model.cachegrind(kernel, g) for _, g in CACHES]
         same = same and (reads, writes) == measured[0][:2]
         access_rows.append(f"| `{name}` | {pair(reads, measured[0][0])} | "
                            f"{pair(writes, measured[0][1])} |")
@@ -112,7 +107,7 @@ def tables(answers, bindir):
     print("|---|---|---:|---:|---:|---:|")
     print("\n".join(miss_rows))
     print()
-    same = hierarchy_table(answers, bindir) and same
+    same = hierarchy_table(model, bindir) and same
     print("\nEach figure is loadgrid-model's, beside cachegrind's count of "
           "the canonical run: " + ("all equal." if same else
                                    "SOME DIFFER."))
@@ -122,5 +117,5 @@ def tables(answers, bindir):
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except messages.Failure as e:
+    except vg.Failure as e:
         sys.exit(f"answers: {e}")

@@ -36,13 +36,9 @@ import sys
 import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-try:
-    from loadgrid import cachegrind_out, caches, valgrind
-    from tools.plain import din, plain_figures
-except ImportError:
-    sys.exit("differential: the loadgrid package: not found; run it from "
-             "the source folder as python3 -m tools.differential, or with "
-             "PYTHONPATH naming that folder")
+sys.path.insert(0, SOURCE)
+from tools import vg  # noqa: E402
+from tools.plain import din, plain_figures  # noqa: E402
 KERNELS = ("loadgrid1", "loadgrid2", "loadgrid3")
 LEVELS = ("I1", "D1", "LL")
 MAX_CACHE = 1 << 30
@@ -168,7 +164,7 @@ class Case:
                 f"{self.policy}, write-{self.write}, {self.passes} passes")
 
     def options(self):
-        return [f"--{level}={caches.spelled(g)}"
+        return [f"--{level}={vg.spelled(g)}"
                 for level, g in self.caches.items() if g]
 
     def model(self, model, *args):
@@ -223,11 +219,11 @@ def differences(case, model, folder):
                 if a != b]
         found.append(f"predict differs in {len(diff)} lines:\n" +
                      "\n".join(diff[:6]))
-    report = cachegrind_out.Report(measured)
-    geo = caches.spelled(cachegrind_out.descs(report.desc)[1])
+    report = vg.Report(measured)
+    geo = vg.spelled(report.caches()[1])
     row = case.model(model, "misses", "--cache", geo).splitlines()[-1].split()
     main = report.functions["main"]
-    theirs = [main[cachegrind_out.EVENTS.index(e)] for e in ("D1mr", "D1mw")]
+    theirs = [main[vg.EVENTS.index(e)] for e in ("D1mr", "D1mw")]
     if [int(row[1]), int(row[2])] != theirs:
         found.append(f"misses --cache {geo}: model {row[1:3]}, cachegrind "
                      f"{theirs}")
@@ -280,7 +276,7 @@ def main():
         os.makedirs(os.path.join(scratch, "elsewhere"))
         say("building the kernels with each compiler")
         kernels = builds(os.path.join(scratch, "kernels"))
-        narrowest = valgrind.narrowest_line(caches.MIN_LINE)
+        narrowest = vg.narrowest_line()
         rng = random.Random(seed)
         cases = [Case(rng, k, kernels, narrowest, scratch)
                  for k in range(a.count if a.only is None else a.only + 1)]
@@ -291,7 +287,7 @@ def main():
         def one(case):
             try:
                 return case, differences(case, model, scratch)
-            except Failed as e:
+            except (Failed, vg.Failure) as e:
                 return case, [f"failed: {e}"]
         bad = 0
         with concurrent.futures.ThreadPoolExecutor(2) as pool:

@@ -22,18 +22,12 @@ import time
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-try:
-    from loadgrid import kernels, messages, runs, surface, symbols, valgrind
-    from loadgrid.answers import Answers
-    from loadgrid.kernels import ARRAYS, ELEM, KERNELS, PASSES, STEPS
-except ImportError:
-    sys.exit("pictures: the loadgrid package: not found; run it from "
-             "the source folder as python3 -m tools.pictures, or with "
-             "PYTHONPATH naming that folder")
+sys.path.insert(0, os.path.dirname(HERE))
+from tools import vg  # noqa: E402
+from tools.vg import ARRAYS, ELEM, LENGTH, NAMES, PASSES, READS  # noqa: E402
 
 RECORDED = os.path.normpath(os.path.join(HERE, "..", "pictures",
                                          "measured.csv"))
-READS = PASSES * STEPS * ARRAYS
 STEPS_SHOWN = 48  # in the close-up of what the cache sees
 LINE = 64
 # Doubling sizes at 8 ways, and the two where the arrays start to fit.
@@ -42,6 +36,8 @@ MARKS = [(48 << 10, 12), (144 << 10, 9)]
 WAYS = [1, 2, 4, 8, 16, 32]  # at 32 KiB
 SHIFTS = list(range(-256, 257, 16))
 SHIFT_CACHES = [(8192, 1, 32), (32768, 8, 64)]
+# The surface's default caches, every one drawn in its heat map.
+HEAT_LINES, HEAT_SETS, HEAT_WAYS = (32, 64, 128, 256), 16384, 32
 # loadgrid2 is drawn first, wide and pale, so that where its line meets
 # loadgrid1's (64 KiB on: 743 and 744 misses) both still show.
 STYLE = {"loadgrid2": dict(marker="s", linestyle="-", color="tab:orange",
@@ -52,7 +48,6 @@ STYLE = {"loadgrid2": dict(marker="s", linestyle="-", color="tab:orange",
                            linewidth=1.2, alpha=1, markersize=7)}
 WHAT = {"loadgrid1": "sequential", "loadgrid2": "random",
         "loadgrid3": "every third element"}
-LENGTH = {name: k.length for name, k in KERNELS.items()}
 
 # matplotlib.pyplot and the pieces used, once main has found them
 plt = matplotlib = AxesImage = PatchCollection = Rectangle = None
@@ -121,12 +116,13 @@ def save(fig, outdir, name):
 BUILD_FILE = "build"
 
 
-def build_of(bindir):
+def build_of(model, bindir):
     """The build the kernels in bindir come from, in its own words."""
+    kernel = os.path.join(bindir, NAMES[0])
     try:
-        return symbols.build(os.path.join(bindir, kernels.NAMES[0]))
-    except symbols.Error as e:
-        raise Failure(f"{os.path.join(bindir, kernels.NAMES[0])}: {e}") from None
+        return model.facts(kernel, 1)["build"][0]
+    except vg.Failure as e:
+        raise Failure(f"{kernel}: {e}") from None
 
 
 # What a pass reads, line by line.
@@ -250,12 +246,12 @@ def pattern(outdir, name, bases, indices, all_indices):
 
 # Misses against cache size, ways and the stack's position.
 
-def measure(bindir, geometries):
+def measure(model, bindir, geometries):
     """cachegrind's D1 read misses of main for each (kernel, geometry)."""
-    jobs = [(k, g) for k in kernels.NAMES for g in geometries]
+    jobs = [(k, g) for k in NAMES for g in geometries]
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        got = pool.map(lambda job: valgrind.cachegrind(
-            runs.Run(os.path.join(bindir, job[0])), job[1])[2], jobs)
+        got = pool.map(lambda job: model.cachegrind(
+            os.path.join(bindir, job[0]), job[1])[2], jobs)
         return dict(zip(jobs, got))
 
 
@@ -271,7 +267,7 @@ def read_measured(path):
     except (KeyError, ValueError, TypeError):
         raise Failure(f"{path}: not kernel,size,ways,line,D1mr rows") \
             from None
-    missing = [(k, g) for k in kernels.NAMES for g in MEASURED
+    missing = [(k, g) for k in NAMES for g in MEASURED
                if (k, g) not in measured]
     if missing:
         k, g = missing[0]
@@ -288,17 +284,17 @@ def write_measured(path, measured):
             out.writerow([k, *g.split(","), n])
 
 
-def curves(outdir, answers, bindir, measured, pool):
+def curves(outdir, model, bindir, measured, pool):
     """Misses per read against cache size, and against associativity."""
     geos = [(s, w, LINE) for s, w in SIZES + MARKS] + \
         [(32 << 10, w, LINE) for w in WAYS]
-    model = dict(zip(kernels.NAMES, pool.map(
-        lambda k: answers.misses(runs.Run(os.path.join(bindir, k)), geos),
-        kernels.NAMES)))
+    predicted = dict(zip(NAMES, pool.map(
+        lambda k: model.misses(os.path.join(bindir, k), geos),
+        NAMES)))
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 5))
 
     def rate(name, size, ways):
-        return fig3(model[name][geos.index((size, ways, LINE))][0] / READS)
+        return fig3(predicted[name][geos.index((size, ways, LINE))][0] / READS)
 
     def point(name, size, ways):
         return fig3(measured[(name, geometry(size, ways))] / READS)
@@ -364,18 +360,18 @@ def finish(fig, axes, outdir, name, ylabel, title):
     save(fig, outdir, name)
 
 
-def kinds(outdir, answers, bindir, pool):
+def kinds(outdir, model, bindir, pool):
     """The din trace's compulsory, capacity and conflict misses as the
     cache grows, a panel per kernel."""
     geos = [(s, w, LINE) for s, w in KIND_SIZES]
-    got = dict(zip(kernels.NAMES, pool.map(
-        lambda k: answers.figures(runs.Run(os.path.join(bindir, k)), geos,
-                                  PASSES, 0, "lru", "back", True),
-        kernels.NAMES)))
-    fig, axes = plt.subplots(1, len(kernels.NAMES), figsize=(13, 4.5),
+    got = dict(zip(NAMES, pool.map(
+        lambda k: model.figures(os.path.join(bindir, k), geos, PASSES,
+                                "lru", "back", True),
+        NAMES)))
+    fig, axes = plt.subplots(1, len(NAMES), figsize=(13, 4.5),
                              sharey=True)
     xs = [s for s, w in KIND_SIZES]
-    for ax, name in zip(axes, kernels.NAMES):
+    for ax, name in zip(axes, NAMES):
         rows = got[name]
         for label, color in (("compulsory", "0.55"), ("capacity", "tab:blue"),
                              ("conflict", "tab:red")):
@@ -392,19 +388,19 @@ def kinds(outdir, answers, bindir, pool):
            "The three kinds of miss as the cache grows (LRU, write-back)")
 
 
-def policies(outdir, answers, bindir, pool):
+def policies(outdir, model, bindir, pool):
     """At 32 KiB, the din trace's misses under each replacement policy
     against the ways, a panel per kernel."""
     geos = [(32 << 10, w, LINE) for w in POLICY_WAYS]
-    jobs = [(k, p) for k in kernels.NAMES for p in POLICIES]
+    jobs = [(k, p) for k in NAMES for p in POLICIES]
     got = dict(zip(jobs, pool.map(
-        lambda job: answers.figures(runs.Run(os.path.join(bindir, job[0])),
-                                    geos, PASSES, 0, job[1], "back", False),
+        lambda job: model.figures(os.path.join(bindir, job[0]), geos,
+                                  PASSES, job[1], "back", False),
         jobs)))
-    fig, axes = plt.subplots(1, len(kernels.NAMES), figsize=(13, 4.5))
+    fig, axes = plt.subplots(1, len(NAMES), figsize=(13, 4.5))
     styles = {"lru": ("tab:blue", "o", "-"), "fifo": ("tab:orange", "s", "--"),
               "plru": ("tab:green", "^", "-."), "random:1": ("tab:red", "x", ":")}
-    for ax, name in zip(axes, kernels.NAMES):
+    for ax, name in zip(axes, NAMES):
         for policy in POLICIES:
             color, marker, style = styles[policy]
             ax.plot(POLICY_WAYS, [r["misses"] / READS
@@ -424,19 +420,19 @@ def policies(outdir, answers, bindir, pool):
            "random (seed 1), write-back")
 
 
-def shifts(outdir, answers, bindir, pool):
+def shifts(outdir, model, bindir, pool):
     """How misses move with the stack's position: the model's answers only,
     one stem a shift."""
-    def at(name):
-        return answers.misses_at(runs.Run(os.path.join(bindir, name)),
-                                 SHIFT_CACHES, PASSES, SHIFTS)
-    got = dict(zip(kernels.NAMES, pool.map(at, kernels.NAMES)))
-    fig, axes = plt.subplots(len(kernels.NAMES), len(SHIFT_CACHES),
+    jobs = [(k, shift) for k in NAMES for shift in SHIFTS]
+    got = dict(zip(jobs, pool.map(
+        lambda job: model.misses(os.path.join(bindir, job[0]), SHIFT_CACHES,
+                                 shift=job[1]), jobs)))
+    fig, axes = plt.subplots(len(NAMES), len(SHIFT_CACHES),
                              figsize=(11, 6.5), sharex=True, squeeze=False)
     for c, (size, ways, line) in enumerate(SHIFT_CACHES):
-        for r, name in enumerate(kernels.NAMES):
+        for r, name in enumerate(NAMES):
             ax = axes[r][c]
-            misses = [rows[c][0] for rows in got[name]]
+            misses = [got[name, shift][c][0] for shift in SHIFTS]
             base = misses[SHIFTS.index(0)]
             ys = [fig3(100 * (m - base) / base) for m in misses]
             st = STYLE[name]
@@ -466,21 +462,31 @@ def shifts(outdir, answers, bindir, pool):
     save(fig, outdir, "stack-shift.svg")
 
 
-def heat(outdir, answers, bindir, name):
+def surface(model, kernel):
+    """The surface's rows as numbers, and its caches (size, ways, line)
+    by line size, in the order it gives them."""
+    out = model("surface", kernel, "--lines", ",".join(map(str, HEAT_LINES)),
+                "--sets", f"1-{HEAT_SETS}", "--ways", f"1-{HEAT_WAYS}")
+    rows = [tuple(map(int, line.split(","))) for line in out.splitlines()[1:]]
+    by_line = {line: [] for line in HEAT_LINES}
+    for r in rows:
+        by_line[r[2]].append(r[:3])
+    return rows, by_line
+
+
+def heat(outdir, model, bindir, name):
     """main's misses per array read over every cache of the default
     surface, a panel per line size: size across, ways up, and where the
     arrays start to fit."""
-    by_line = surface.geometries(surface.LINES, surface.SETS, surface.WAYS)
-    rows = surface.rows(answers, runs.Run(os.path.join(bindir, name)),
-                        by_line, PASSES, 0)
+    rows, by_line = surface(model, os.path.join(bindir, name))
     # At least one miss, which the colours' log scale can show.
     rate = {(r[0], r[1], r[2]): fig3(max(r[4], 1) / READS) for r in rows}
     norm = matplotlib.colors.LogNorm(1e-5, 1)
     footprint = ARRAYS * LENGTH[name] * ELEM
-    fig, axes = plt.subplots(1, len(surface.LINES), figsize=(14, 4.2),
+    fig, axes = plt.subplots(1, len(HEAT_LINES), figsize=(14, 4.2),
                              sharey=True)
-    for ax, line in zip(axes, surface.LINES):
-        for ways in range(surface.WAYS[0], surface.WAYS[1] + 1):
+    for ax, line in zip(axes, HEAT_LINES):
+        for ways in range(1, HEAT_WAYS + 1):
             geos = [g for g in by_line[line] if g[1] == ways]
             edges = [g[0] / 2 ** 0.5 for g in geos] + [geos[-1][0] * 2 ** 0.5]
             mesh = ax.pcolormesh(edges, [ways - 0.5, ways + 0.5],
@@ -491,7 +497,7 @@ def heat(outdir, answers, bindir, name):
         # under once in a hundred reads.
         cliff = [(min((g[0] for g in by_line[line] if g[1] == w and
                        rate[g] < 0.01), default=None), w)
-                 for w in range(surface.WAYS[0], surface.WAYS[1] + 1)]
+                 for w in range(1, HEAT_WAYS + 1)]
         cliff = [(x, w) for x, w in cliff if x]
         ax.plot([x for x, w in cliff], [w for x, w in cliff], color="white",
                 linewidth=1, marker=".", markersize=3,
@@ -543,48 +549,47 @@ def main(argv):
         measured = read_measured(recorded)
         say(f"cachegrind's points: recorded, from "
             f"{recorded} (--measure to measure again)")
-    build = build_of(bindir)
+    model = vg.Model(os.path.join(bindir, "loadgrid-model"))
+    build = build_of(model, bindir)
     os.makedirs(outdir, exist_ok=True)
     with open(os.path.join(outdir, BUILD_FILE), "w") as f:
         f.write(build + "\n")
     if not recorded:
         say(f"cachegrind's points: measuring {3 * len(MEASURED)} runs")
-        measured = measure(bindir, MEASURED)
+        measured = measure(model, bindir, MEASURED)
         path = os.path.join(outdir, "measured.csv")
         write_measured(path, measured)
         say(f"cachegrind's points: measured, written to {path}")
-    engine = os.path.join(bindir, "engine", "loadgrid-engine")
-    with Answers(engine) as answers, \
-            concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
-        for name in kernels.NAMES:
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+        for name in NAMES:
             say(f"pattern-{name}.svg: the model's pass")
-            run = runs.Run(os.path.join(bindir, name))
-            indices = answers.indices(run, 1)
-            bases = answers.bases(run)
-            everything = answers.indices(run, PASSES) \
+            kernel = os.path.join(bindir, name)
+            indices = model.indices(kernel, 1)
+            bases = model.bases(kernel)
+            everything = model.indices(kernel, PASSES) \
                 if name == "loadgrid2" else indices
             pattern(outdir, name, bases, indices, everything)
         say(f"misses.svg: the model at {len(SIZES + MARKS) + len(WAYS)} "
             "geometries a kernel")
-        curves(outdir, answers, bindir, measured, pool)
+        curves(outdir, model, bindir, measured, pool)
         say(f"stack-shift.svg: the model at {len(SHIFTS)} shifts a kernel")
-        shifts(outdir, answers, bindir, pool)
+        shifts(outdir, model, bindir, pool)
         say(f"kinds.svg: the kinds of miss at {len(KIND_SIZES)} sizes a "
             "kernel")
-        kinds(outdir, answers, bindir, pool)
+        kinds(outdir, model, bindir, pool)
         say(f"policies.svg: {len(POLICIES)} policies at {len(POLICY_WAYS)} "
             "ways a kernel")
-        policies(outdir, answers, bindir, pool)
-        for name in kernels.NAMES:
+        policies(outdir, model, bindir, pool)
+        for name in NAMES:
             say(f"surface-{name}.svg: the model at every cache of "
-                f"{len(surface.LINES)} line sizes, 1 to {surface.SETS[1]} "
-                f"sets and 1 to {surface.WAYS[1]} ways")
-            heat(outdir, answers, bindir, name)
+                f"{len(HEAT_LINES)} line sizes, 1 to {HEAT_SETS} "
+                f"sets and 1 to {HEAT_WAYS} ways")
+            heat(outdir, model, bindir, name)
     say(f"done in {time.monotonic() - start:.0f} s")
 
 
 if __name__ == "__main__":
     try:
         main(sys.argv[1:])
-    except (Failure, messages.Failure) as e:
+    except (Failure, vg.Failure) as e:
         sys.exit(f"pictures: {e}")

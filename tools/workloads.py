@@ -10,8 +10,7 @@ where hyperfine is not installed.  Then loadgrid-model, where BINDIR has
 it and Valgrind is installed, shows each kernel's known D1 misses beside
 cachegrind's, and checks its whole cachegrind report for one hierarchy;
 and, where matplotlib is installed, the kernels' pictures are drawn into
-BINDIR/pictures (they want the loadgrid package on PYTHONPATH, as the
-run target sets it).  Exits 1, saying why, if a
+BINDIR/pictures.  Exits 1, saying why, if a
 workload fails, the copy differs from its input, a known answer is not
 what cachegrind measures or a picture cannot be drawn.
 """
@@ -27,22 +26,18 @@ import sys
 import tempfile
 import time
 
-try:
-    from loadgrid import kernels, symbols
-except ImportError:
-    sys.exit("workloads: the loadgrid package: not found; run it from the "
-             "source folder as python3 -m tools.workloads, or with "
-             "PYTHONPATH naming that folder")
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from tools import vg  # noqa: E402
 
 COPY_MIB = 32
 TIME = "/usr/bin/time"
-HERE = os.path.dirname(os.path.abspath(__file__))
 GEOMETRY = "32768,8,64"
 HIERARCHY = {"I1": "32768,8,64", "D1": "32768,8,64", "LL": "8388608,16,64"}
-KERNELS = [(k.name, f"{kernels.READS:,} reads, " +
-            (f"{kernels.PASSES * kernels.STEPS:,} rand calls"
-             if k.rule == "rand" else k.walk))
-           for k in kernels.KERNELS.values()]
+KERNELS = [(name, f"{vg.READS:,} reads, " +
+            (f"{vg.PASSES * vg.STEPS:,} rand calls"
+             if walk == "at random" else walk))
+           for name, walk in vg.WALK.items()]
 
 
 def fail(why):
@@ -129,9 +124,10 @@ def known_answers(bindir):
     head = ("kernel", "predicted reads", "writes", "cachegrind reads",
             "writes", "")
     try:
-        build = symbols.build(os.path.join(bindir, KERNELS[0][0]))
-    except symbols.Error as e:
+        facts = vg.Model(model).facts(os.path.join(bindir, KERNELS[0][0]))
+    except vg.Failure as e:
         fail(f"{KERNELS[0][0]}: {e}")
+    build = facts["build"][0]
     print("\nKnown answers: D1 misses of main, 32 KiB 8-way cache of 64-byte "
           "lines\n(loadgrid-model check KERNEL --cache " + GEOMETRY + "),\n"
           f"of this build: {build}")
