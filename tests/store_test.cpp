@@ -3,6 +3,7 @@
 // cache folder and of the per-user folder that stands in for it, and the
 // facts and models kept there.  Run as root, one group also runs as user
 // nobody with a home it cannot write.
+#include <algorithm>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
