@@ -1,7 +1,5 @@
 #include "output.h"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -57,16 +55,6 @@ void say(const std::string &what)
 {
 	std::fprintf(stderr, "%s: %s\n", PROG, what.c_str());
 	std::fflush(stderr);
-}
-
-std::string status(int wait_status)
-{
-	if (WIFSIGNALED(wait_status)) {
-		int sig = WTERMSIG(wait_status);
-		const char *name = sigabbrev_np(sig);
-		return name ? "killed by SIG" + std::string(name) : "killed by signal " + std::to_string(sig);
-	}
-	return "exit status " + std::to_string(WEXITSTATUS(wait_status));
 }
 
 } // namespace loadgrid::cli

@@ -19,7 +19,4 @@ std::string shell_line(const std::vector<std::string> &words);
 // A step that takes a while, said on stderr.
 void say(const std::string &what);
 
-// A child's end in words: "exit status N" or "killed by SIGNAME".
-std::string status(int wait_status);
-
 } // namespace loadgrid::cli
