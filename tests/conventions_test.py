@@ -4,16 +4,17 @@ naive, one access at a time, no shortcuts.  Random cases from a seed printed on
 failure (CASES of them, 40 by default); lackey's own text for
 --format lackey.
 
-Environment: MODEL, BINDIR, SOURCE_DIR, LOADGRID_MODEL_CACHE, PYTHONPATH
-(SOURCE_DIR), CASES, SEED.
+Environment: as model_test.py's, and CASES, SEED.
 """
 import os
 import random
 import subprocess
 import unittest
 
-from loadgrid import kernels, runs, valgrind
+import lackey
+from model_test import canonical_lackey, main_range
 from tools.plain import Plain, din, plain_figures
+from tools.vg import NAMES
 
 MODEL = os.environ["MODEL"]
 BINDIR = os.environ["BINDIR"]
@@ -33,7 +34,7 @@ class Policies(unittest.TestCase):
         rng = random.Random(SEED)
         traces = {}
         for case in range(CASES):
-            kernel = rng.choice(kernels.NAMES)
+            kernel = rng.choice(NAMES)
             passes = rng.choice([1, 1, 2])
             policy = rng.choice(["lru", "fifo", "plru",
                                  f"random:{rng.randrange(1 << 20)}"])
@@ -63,7 +64,7 @@ class Policies(unittest.TestCase):
     def test_lab_against_a_plain_simulator(self):
         rng = random.Random(SEED + 1)
         for case in range(max(3, CASES // 8)):
-            kernel = rng.choice(kernels.NAMES)
+            kernel = rng.choice(NAMES)
             s, e, b = rng.randrange(5), rng.randrange(1, 5), rng.randrange(2, 7)
             path = os.path.join(BINDIR, kernel)
             with self.subTest(case=case, seed=SEED, kernel=kernel,
@@ -126,17 +127,16 @@ class Manual(unittest.TestCase):
 
 class Lackey(unittest.TestCase):
     def test_format_lackey_is_lackeys_text(self):
-        for name in kernels.NAMES:
+        for name in NAMES:
             kernel = os.path.join(BINDIR, name)
             with self.subTest(kernel=name):
-                lo, hi = valgrind.symbol(kernel, "main")
-                watch = valgrind.Watch(lo, hi)
+                watch = lackey.Watch(*main_range(kernel))
 
                 def enough(rec):
                     watch.see(rec)
                     return watch.reads >= 600 * 20
                 seen = []
-                valgrind.lackey(runs.Run(kernel), stop=enough, text=seen)
+                canonical_lackey(kernel, stop=enough, text=seen)
                 out = model("trace", kernel, "--passes", "2", "--fetches",
                             "--format", "lackey").splitlines()
                 self.assertEqual(out[:len(seen)], seen)

@@ -5,10 +5,10 @@
   kernelrun.py counts KERNEL [dynamic] the whole run's counts (callgrind)
   kernelrun.py frames KERNEL KERNEL3   the third kernel's extra 8000 bytes
 
-Nothing here knows an address: main's code comes from the symbol table,
-the arrays from the addresses that main's code reads.  Exits 1 with the
-reason on the first fault found.  Run it from the source folder, as
-python3 -m tests.kernelrun, or with PYTHONPATH naming that folder.
+Nothing here knows an address: main's code comes from the symbol table
+(as nm prints it), the arrays from the addresses that main's code reads.
+Each run has an empty environment and a fresh folder of its own.  Exits 1
+with the reason on the first fault found.
 """
 import ctypes
 import functools
@@ -17,13 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-try:
-    from loadgrid import messages, runs, valgrind
-except ImportError:
-    sys.exit("kernelrun: the loadgrid package: not found; run it from "
-             "the source folder as python3 -m tests.kernelrun, or with "
-             "PYTHONPATH naming that folder")
+import lackey
 
 PASSES = 1000
 STEPS = 600
@@ -63,19 +57,32 @@ def kernel(path):
     return KERNELS[name]
 
 
+def symbol(path, name):
+    """Start and end of a function, from the symbol table."""
+    out = subprocess.run(["nm", "-S", "--defined-only", path],
+                         capture_output=True, text=True)
+    check(out.returncode == 0, f"nm {path}: {out.stderr.strip()}")
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 4 and words[2] in "Tt" and words[3] == name:
+            start = int(words[0], 16)
+            return start, start + int(words[1], 16)
+    raise Fault(f"{path}: no symbol {name}")
+
+
 class Trace:
     """The first passes of a kernel, as main's loads and stores."""
 
     def __init__(self, path, passes, args=()):
         self.len, self.index, self.random = kernel(path)
-        lo, hi = valgrind.symbol(path, "main")
+        lo, hi = symbol(path, "main")
         self.passes = passes
         self.events = []  # (instruction, kind, address, size) made by main
         self.calls = []   # per event: times control left main since the last
         # Array reads are the loads whose address moves; stop once the
         # passes wanted are in.
         want = passes * STEPS * ARRAYS + ARRAYS
-        watch = valgrind.Watch(lo, hi)
+        watch = lackey.Watch(lo, hi)
         left = [0]
 
         def enough(rec):
@@ -89,7 +96,10 @@ class Trace:
                 left[0] = 0
             return watch.reads >= want
 
-        valgrind.lackey(runs.Run(path), stop=enough, args=args)
+        with tempfile.TemporaryDirectory() as cwd:
+            lackey.records(["valgrind"], [os.path.abspath(path), *args],
+                           stop=enough, env={},
+                           cwd=cwd)
         check(self.events, f"{path}: no trace of main")
         self.frame_top = self.events[0][2]  # main's first store: push %rbp
 
@@ -272,5 +282,5 @@ if __name__ == "__main__":
         sys.exit(__doc__)
     try:
         commands[sys.argv[1]](*sys.argv[2:])
-    except (Fault, messages.Failure) as e:
+    except (Fault, AssertionError) as e:
         sys.exit(f"FAIL: {e}")

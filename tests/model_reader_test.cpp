@@ -251,7 +251,10 @@ TEST(Reader, RefusesTheWhole)
 		 {"loadgrid-model 3\n" + MODEL.substr(17), "m.model: not a model of format 4"},
 		 {"", "m.model: not a model of format 4"},
 		 {MODEL.substr(0, MODEL.find("counter")) + MODEL.substr(MODEL.find("function")),
-		  "m.model: no counter"}}) {
+		  "m.model: no counter"},
+		 {MODEL.substr(0, MODEL.find("segment final")) + "checksum 0\n",
+		  "m.model: no segment final"},
+		 {edited(MODEL, "I 400020 4 m", "C 0 0 c"), "m.model: calls made but no call segments"}}) {
 		SCOPED_TRACE(reason);
 		EXPECT_EQ(refusal(text), reason);
 	}
