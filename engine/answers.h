@@ -1,10 +1,8 @@
-// What the engine answers about a learned model, as data: each of
-// loadgrid-engine's commands but cache and constants, for a program that
-// links the engine rather than reading what it prints.
+// What the engine answers about a learned model, as data, for the command
+// that links it.
 //
-// Every function checks its arguments as the commands do and throws
-// std::runtime_error saying what is wrong, word for word the message that
-// follows "loadgrid-engine: ".
+// Every function checks its arguments and throws std::runtime_error saying
+// what is wrong, in the words the command prints after its name.
 #pragma once
 
 #include <array>

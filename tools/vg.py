@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 
 # The kernels, as the tools draw and measure them: the same table as the
-# command's, kept here so that nothing of the package is imported.
+# command's (runs/kernels.h), which the tools read only through its output.
 PASSES, STEPS, ARRAYS, ELEM = 1000, 600, 20, 4
 READS = PASSES * STEPS * ARRAYS
 LENGTH = {"loadgrid1": 600, "loadgrid2": 600, "loadgrid3": 1800}
