@@ -42,7 +42,7 @@ void verify(const std::string &file, int passes, const std::vector<Record> &seen
 
 Answers::Answers() : store_(say) {}
 
-CacheShape Answers::shape(const Geometry &g)
+CacheShape Answers::cache_shape(const Geometry &g)
 {
 	return {g.size / g.line / g.assoc, unsigned(g.assoc), unsigned(g.line)};
 }
@@ -51,7 +51,7 @@ std::vector<CacheShape> Answers::shapes(const std::vector<Geometry> &geometries)
 {
 	std::vector<CacheShape> out;
 	for (const Geometry &g : geometries)
-		out.push_back(shape(g));
+		out.push_back(cache_shape(g));
 	return out;
 }
 
@@ -155,7 +155,7 @@ const Model &Answers::model(const runs::Run &run)
 cachegrind::Places Answers::report(const runs::Run &run, const std::vector<Geometry> &levels, int passes,
 				   std::int64_t shift)
 {
-	engine::Levels shapes{shape(levels.at(0)), shape(levels.at(1)), shape(levels.at(2))};
+	engine::Levels shapes{cache_shape(levels.at(0)), cache_shape(levels.at(1)), cache_shape(levels.at(2))};
 	auto rows = engine::report(model(run), passes, shift, {shapes}).at(0);
 	return engine::by_place(rows);
 }

@@ -40,7 +40,7 @@ class Answers {
 
 	// Caches as the engine takes them.
 	static std::vector<CacheShape> shapes(const std::vector<Geometry> &geometries);
-	static CacheShape shape(const Geometry &g);
+	static CacheShape cache_shape(const Geometry &g);
 
       private:
 	store::Store store_;
