@@ -34,15 +34,16 @@ std::uint64_t number(const std::string &text)
 	if (digits == std::string::npos)
 		digits = text.size();
 	std::string suffix = text.substr(digits);
-	bool known = suffix.empty() || suffix == "k" || suffix == "K" || suffix == "m" || suffix == "M";
-	if (digits == 0 || !known)
-		throw Refused("'" + text + "' is not a number of bytes");
+	static const std::string SUFFIXES = "kKmMgG"; // by 2^10, 2^20, 2^30
+	std::size_t power = suffix.size() == 1 ? SUFFIXES.find(suffix[0]) : std::string::npos;
+	if (digits == 0 || !(suffix.empty() || power != std::string::npos))
+		throw Refused("'" + text + "' is not a number of bytes (digits, then k, m or g if any)");
 	// A number of LIMIT or more is refused whatever its suffix, so one
 	// that large need only be known to be at least LIMIT.
 	std::uint64_t n = 0;
 	for (std::size_t k = 0; k < digits; k++)
 		n = std::min(n * 10 + std::uint64_t(text[k] - '0'), LIMIT);
-	int shift = suffix.empty() ? 0 : suffix == "k" || suffix == "K" ? 10 : 20;
+	int shift = suffix.empty() ? 0 : 10 * int(power / 2 + 1);
 	return n << shift;
 }
 

@@ -206,7 +206,11 @@ struct Parser {
 		f->add_flag("--indices", a.indices, "the index that each step reads, instead");
 
 		CLI::App *s = command("shift", "the stack shift of the run from this shell");
-		s->add_option("KERNEL", a.kernel, "as for the others")->type_name("")->required();
+		s->add_option("KERNEL", a.kernel,
+			      runs::spoken() + ": a bare name is the one in PATH, as this shell "
+					       "finds it, else a path")
+		    ->type_name("")
+		    ->required();
 		s->add_flag("--native", a.native, "of the run without Valgrind, by gdb");
 	}
 };
@@ -231,6 +235,8 @@ std::vector<std::string> split_tool(std::vector<std::string> &args)
 // The checks that need no slow step, each option's in the order given.
 void check_arguments(Arguments &a)
 {
+	if (a.kernel.empty())
+		throw Usage("KERNEL: an empty name");
 	if ((a.command == "run" || a.command == "check") && shift_bytes(a.stack_shift) &&
 	    (a.here || shift_bytes(a.stack_shift) < 0))
 		throw Usage(a.command + " --stack-shift: a run is moved by padding the canonical run's "
@@ -253,6 +259,9 @@ void check_arguments(Arguments &a)
 		std::optional<FoundReplacement> found = find_replacement(a.policy);
 		if (!found || (found->seed && !matches(found->seed, "[0-9]{1,18}")))
 			throw Usage("--policy " + a.policy + ": want " + replacement_names());
+		for (std::size_t k = 0; k < a.geometries.size(); k++)
+			if (const char *why = refused_ways(found->row, a.geometries[k].assoc))
+				throw Usage("--policy " + a.policy + ": --cache " + a.cache[k] + ": " + why);
 	}
 	using engine::LAB_LINE_BITS, engine::LAB_MAX_BITS, engine::LAB_MAX_WAYS;
 	if (a.command == "lab" &&

@@ -238,10 +238,11 @@ int check(Answers &answers, const Arguments &a, const runs::Run &run, const runs
 	bool ok = same == n && n > 0;
 	std::printf("%zu of %zu caches equal%s\n", same, n,
 		    ok ? "" : ("; " + std::to_string(n - same) + " DIFFERENT").c_str());
-	std::printf("repeat one by hand:\n%s\n",
-		    run_line(a, {"valgrind", "--tool=cachegrind", "--cache-sim=yes",
-				 "--D1=" + cachegrind::spelled(a.geometries[0])})
-			.c_str());
+	std::printf("repeat one by hand:\n");
+	for (const Geometry &g : a.geometries)
+		std::printf("%s\n", run_line(a, {"valgrind", "--tool=cachegrind", "--cache-sim=yes",
+						  "--D1=" + cachegrind::spelled(g)})
+					 .c_str());
 	return ok ? 0 : 1;
 }
 

@@ -128,6 +128,9 @@ void Answers::learn(const runs::Run &run, const std::vector<std::string> &notes,
 		verify(tmp, learn::LEARN_PASSES + 1, l.a, false);
 	} catch (const learn::Mismatch &e) {
 		throw runs::Failure(run.kernel + ": does not run as " + run.name + ": " + e.what());
+	} catch (const valgrind::EndedBadly &e) {
+		throw runs::Failure(run.kernel + ": does not run as " + run.name + ": " + e.what() +
+				    ", where a kernel exits with 0");
 	}
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "replacement.h"
@@ -60,6 +62,10 @@ void dispatch(std::size_t row, Job &job, std::index_sequence<K...>)
 	((row == K ? job(std::get<K>(REPLACEMENTS)) : void()), ...);
 }
 
+template <class R, class = void> struct HasWayRule : std::false_type {};
+template <class R>
+struct HasWayRule<R, std::void_t<decltype(R::refused_ways(std::uint64_t()))>> : std::true_type {};
+
 } // namespace policy_table_detail
 
 // The row that text names: a name alone, or NAME:SEED where it takes one.
@@ -97,4 +103,16 @@ inline std::string replacement_names()
 template <class Job> void with_replacement(std::size_t row, Job job)
 {
 	policy_table_detail::dispatch(row, job, std::make_index_sequence<REPLACEMENT_COUNT>{});
+}
+
+// Why row's policy cannot run on a cache of so many ways, or nullptr.
+inline const char *refused_ways(std::size_t row, std::uint64_t ways)
+{
+	const char *why = nullptr;
+	with_replacement(row, [&](auto named) {
+		using R = typename decltype(named)::type;
+		if constexpr (policy_table_detail::HasWayRule<R>::value)
+			why = R::refused_ways(ways);
+	});
+	return why;
 }

@@ -18,6 +18,11 @@
 //       a hit or a fill at a way: where the line stands after
 //   bool operator==(const Policy &)     the same state beside the ways
 //
+// and, if it cannot run on some number of ways,
+//
+//   static const char *refused_ways(std::uint64_t ways)
+//       why it cannot run on these ways, or nullptr if it can
+//
 // A hit on the line a set used last changes nothing under any of them
 // (the cache skips such hits by that rule).
 #pragma once
@@ -25,6 +30,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "cache.h"
@@ -91,10 +97,16 @@ class PlruReplacement {
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = true;
 
+	static const char *refused_ways(std::uint64_t ways)
+	{
+		bool taken = ways && !(ways & (ways - 1)) && ways <= 64;
+		return taken ? nullptr : "the ways must be a power of two up to 64";
+	}
+
 	PlruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
 	{
-		if (ways & (ways - 1) || ways > 64)
-			throw std::runtime_error("plru: the ways must be a power of two up to 64");
+		if (const char *why = refused_ways(ways))
+			throw std::runtime_error(std::string("plru: ") + why);
 		if (ways > 1) // one way has no tree
 			tree.assign(shape.sets, 0);
 	}

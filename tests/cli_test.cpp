@@ -46,6 +46,10 @@ TEST(Arguments, TakesWhatEachCommandTakes)
 	ASSERT_EQ(a.geometries.size(), 2u);
 	EXPECT_EQ(a.geometries[0], (Geometry{32768, 8, 64}));
 	EXPECT_EQ(a.geometries[1], (Geometry{8192, 2, 32}));
+	EXPECT_EQ(parsed({"misses", "k", "--cache", "1g,16,64"}).geometries.at(0),
+		  (Geometry{1073741824, 16, 64}));
+	EXPECT_EQ(parsed({"misses", "k", "--cache", "1M,2K,64"}).geometries.at(0),
+		  (Geometry{1048576, 2048, 64}));
 	EXPECT_EQ(a.shift, -4096);
 	EXPECT_EQ(a.passes, 7);
 	EXPECT_TRUE(a.kinds);
@@ -66,6 +70,8 @@ TEST(Arguments, RefusesWithTheReason)
 		std::string said;
 	} cases[] = {
 	    {{"misses", "k"}, "misses: --cache is wanted"},
+	    {{"misses", "", "--cache", "32k,8,64"}, "KERNEL: an empty name"},
+	    {{"shift", ""}, "KERNEL: an empty name"},
 	    {{"misses", "k", "--cache", "48k,8,64"}, "--cache 48k,8,64: the set count is not a power of two"},
 	    {{"trace", "k", "--stack-shift", "8"}, "--stack-shift 8: not a multiple of 16"},
 	    {{"trace", "k", "--stack-shift", "1073741824"},
@@ -74,6 +80,11 @@ TEST(Arguments, RefusesWithTheReason)
 	     "--stack-shift 99999999999999999999: want -1073741824 to 1073741808"},
 	    {{"trace", "k", "--passes", "1001"}, "--passes 1001: want 1 to 1000"},
 	    {{"trace", "k", "--passes", "0"}, "--passes 0: want 1 to 1000"},
+	    {{"misses", "k", "--cache", "2g,8,64"}, "--cache 2g,8,64: a number of 2 GiB or more"},
+	    {{"misses", "k", "--cache", "32t,8,64"},
+	     "--cache 32t,8,64: '32t' is not a number of bytes (digits, then k, m or g if any)"},
+	    {{"misses", "k", "--cache", "32k,8,64", "24k,6,64", "--policy", "plru"},
+	     "--policy plru: --cache 24k,6,64: the ways must be a power of two up to 64"},
 	    {{"misses", "k", "--cache", "32k,8,64", "--policy", "random:1234567890123456789"},
 	     "--policy random:1234567890123456789: want lru, fifo, plru or random:SEED"},
 	    {{"lab", "k", "-s", "20", "-E", "512", "-b", "6"},

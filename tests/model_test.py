@@ -658,20 +658,30 @@ class Machines(unittest.TestCase):
         self.assertEqual(p.wait(), 128 + signal.SIGKILL)
         self.assertEqual(os.listdir(pipes), [])
 
-    def test_repeat_line_pastes(self):
+    def test_repeat_lines_paste(self):
+        # A line for each cache, each giving cachegrind's own figures.
+        caches = ["8k,1,32", "16384,2,64"]
         out = subprocess.run([os.path.relpath(MODEL, self.tmp.name), "check",
-                              KERNELS[0], "--cache", "8k,1,32"],
+                              KERNELS[0], "--cache", *caches],
                              capture_output=True, text=True, cwd=self.tmp.name,
                              env=dict(self.env, PATH="/usr/bin:/bin"))
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         said = out.stdout.splitlines()
-        self.assertEqual(said[-2], "repeat one by hand:")
-        again = subprocess.run(["sh", "-c", said[-1]], cwd=self.tmp.name,
-                               capture_output=True, text=True,
-                               env=dict(self.env, PATH="/usr/bin:/bin"))
-        self.assertEqual(again.returncode, 0, again.stderr)
-        self.assertTrue(glob.glob(os.path.join(self.tmp.name,
-                                               "cachegrind.out.*")))
+        self.assertEqual(said[-3], "repeat one by hand:")
+        for cache, line in zip(caches, said[-2:], strict=True):
+            with self.subTest(cache):
+                # As invoked: from the same folder.
+                files = os.path.join(self.tmp.name, "cachegrind.out.*")
+                before = set(glob.glob(files))
+                again = subprocess.run(["sh", "-c", line], cwd=self.tmp.name,
+                                       capture_output=True, text=True,
+                                       env=dict(self.env, PATH="/usr/bin:/bin"))
+                self.assertEqual(again.returncode, 0, again.stderr)
+                file, = set(glob.glob(files)) - before
+                main = main_of(file)
+                row, = [r.split() for r in said if r.startswith(cache + " ")]
+                self.assertEqual(row[3:5], [str(main['D1mr']),
+                                            str(main['D1mw'])])
 
     def test_another_valgrind_learns_again(self):
         # Another launcher, however like the first, is another Valgrind.
@@ -770,6 +780,8 @@ class Errors(unittest.TestCase):
                  ("trace", k, "--stack-shift", "x"),
                  ("check", k, "--cache", "32k,8,64", "--passes", "3"),
                  ("misses", k, "--cache", "32k,8,64", "--policy", "mru"),
+                 ("misses", k, "--cache", "24k,6,64", "--policy", "plru"),
+                 ("misses", "", "--cache", "32k,8,64"),
                  ("misses", k, "--cache", "32k,8,64", "--write", "around"),
                  ("lab", k, "-s", "30", "-E", "2", "-b", "6"),
                  ("lab", k, "-s", "4", "-E", "0", "-b", "6"),
@@ -808,6 +820,11 @@ class Errors(unittest.TestCase):
                 "dynamic": (made("z/loadgrid1", open(shutil.which("true"),
                                                      "rb").read()),
                             "dynamically linked"),
+                "another program": (
+                    made("w/loadgrid3", open(os.path.join(BINDIR, "bytecopy"),
+                                             "rb").read()),
+                    "does not run as loadgrid3: .*exit status 1, where a "
+                    "kernel exits with 0"),
             }
             if os.geteuid():
                 cases["unreadable"] = (made("u/loadgrid1", b"", 0),

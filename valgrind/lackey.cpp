@@ -249,7 +249,7 @@ std::vector<Record> lackey(const runs::Run &run, const std::function<bool(const 
 					      last_line(said, gdb->returncode()));
 		}
 		if (ended && code)
-			throw Failure("lackey: " + run.name + ": " + runs::status(code));
+			throw EndedBadly("lackey: " + run.name + ": " + runs::status(code));
 	}
 	if (out.empty())
 		throw Failure(run.kernel + ": lackey traced nothing");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "failure.h"
 #include "record.h"
 #include "run.h"
 
@@ -20,6 +21,12 @@ struct Poke {
 	std::int64_t value;
 };
 
+// A run under lackey that went to its end with another status than 0.
+class EndedBadly : public runs::Failure {
+      public:
+	using runs::Failure::Failure;
+};
+
 // The record of a line of lackey's trace; none for Valgrind's own lines;
 // Failure for a line that starts as a record but is not one.
 std::optional<Record> record(const std::string &line);
@@ -27,6 +34,7 @@ std::optional<Record> record(const std::string &line);
 // A run's records as lackey prints them.  stop, if given, sees each record
 // and returns true to end the run there.  args are arguments to give the
 // kernel; text, if given, gets each record's line as lackey wrote it.
+// EndedBadly for a run that went to its end and did not exit with 0.
 std::vector<Record> lackey(const runs::Run &run, const std::function<bool(const Record &)> &stop = {},
 			   const std::optional<Poke> &poke = {}, const std::vector<std::string> &args = {},
 			   std::vector<std::string> *text = nullptr);
