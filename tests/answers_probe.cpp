@@ -1,5 +1,6 @@
-// The engine's answers for answers_probe_test.py to hold to the package's
-// engine client, one question a run:
+// The engine's answers for answers_probe_test.py to hold to cachegrind,
+// loadgrid-model misses and traces changed at known places, one question
+// a run:
 //
 //   answers-probe MODEL places PASSES SHIFT I1 D1 LL
 //       each place's events: FILE<tab>FUNCTION<tab>LINE<tab>EVENTS...
@@ -22,7 +23,7 @@ namespace {
 using namespace loadgrid::engine;
 using loadgrid::Record;
 
-// SIZE,ASSOC,LINE as the package spells a geometry.
+// SIZE,ASSOC,LINE, in bytes.
 CacheShape shape(const char *text)
 {
 	unsigned long long size, assoc, line;

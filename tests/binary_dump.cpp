@@ -1,5 +1,5 @@
-// Prints what the executable readers give for each file named, as
-// tests/binary_test.py prints the Python readers' answers, to compare.
+// Prints what the executable readers give for each file named, a line
+// each, for tests/binary_test.py to hold to binutils' and cachegrind's.
 #include <cstdio>
 #include <functional>
 #include <string>

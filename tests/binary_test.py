@@ -1,7 +1,8 @@
 """The executable readers in C++ (binary/, printed by binary-dump) against
-the Python readers (loadgrid.symbols and loadgrid.lines): every function,
-source line and build of many builds, and every refusal, printed alike and
-compared line for line.
+binutils and cachegrind: every function against readelf's symbol and
+section tables, every source line against readelf's decoded line tables,
+and every build against readelf's dump of .comment, over many builds; and
+every refusal against what readelf makes of the same file.
 
 Builds: the kernels and a program of two sources sharing a header's inline
 functions, by g++ and clang++, -O0 to -O3, with and without -g, static and
@@ -9,23 +10,23 @@ dynamic, each source named in one of six shapes; and each compiler with -g
 meets every shape with both a kernel and the pair.
 
 Cachegrind: the files binary-dump names against the fl= names cachegrind
-itself gives, for each compiler and every shape.
+itself gives, and the functions against its fn= names, for each compiler
+and every shape.
 """
 import concurrent.futures
 import difflib
+import errno
 import itertools
 import os
 import re
 import shutil
-import struct
 import subprocess
 import tempfile
 import unittest
 
-from loadgrid import kernels, lines, symbols
-
 DUMP = os.environ["BINARY_DUMP"]
 SOURCE_DIR = os.environ["SOURCE_DIR"]
+KERNELS = ["loadgrid1", "loadgrid2", "loadgrid3"]
 COMPILERS = ["g++", "clang++"]
 LEVELS = ["-O0", "-O1", "-O2", "-O3"]
 DEBUG = [["-g"], []]
@@ -43,7 +44,7 @@ PAIR = {
     "other.cpp": '#include "pair.h"\n'
                  "int other(int c) { return twice(c) * thrice(c); }\n",
 }
-PROGRAMS = {**{k: [f"{k}.cpp"] for k in kernels.NAMES},
+PROGRAMS = {**{k: [f"{k}.cpp"] for k in KERNELS},
             "pair": ["pair.cpp", "other.cpp"]}
 
 # (folder the compiler runs in, how each source is named), the sources
@@ -55,26 +56,106 @@ SHAPES = [("", "a/b/c/{}"), ("a/b", "{root}/a/b/c/{}"), ("a/b/c", "{}"),
           ("x", "{kernels}/{}")]
 ELSEWHERE = len(SHAPES) - 1
 
+# The names Valgrind gives as "(below main)": the C library's start-up.
+BELOW_MAIN = {"_start", "__libc_start_main", "__libc_start_call_main",
+              "generic_start_main"}
 
-def python_dump(path):
-    """What the Python readers give for path, as binary-dump prints it."""
-    out = [f"file {path}"]
 
-    def refusal(reader, read):
-        try:
-            out.extend(read())
-        except symbols.Error as e:
-            out.append(f"{reader} refused: {e}")
-        except OSError as e:
-            out.append(f"{reader} refused: {e.strerror}")
-        except (struct.error, ValueError, IndexError) as e:
-            out.append(f"{reader} refused: a damaged file ({e})")
-    refusal("functions", lambda: [f"function {s:x} {e:x} {name}" for
-                                  s, e, name in symbols.functions(path)])
-    refusal("lines", lambda: [f"line {s:x} {e:x} {line} {file}" for
-                              s, e, file, line in lines.source_lines(path)])
-    refusal("build", lambda: [f"build {symbols.build(path)}"])
-    return out
+def readelf(*args):
+    r = subprocess.run(["readelf", "-W", *args], capture_output=True,
+                       text=True, errors="replace")
+    return r.returncode, r.stdout, r.stderr
+
+
+def executable_sections(path):
+    """The indices of the sections readelf -S flags X, and how many there
+    are."""
+    _, out, _ = readelf("-S", path)
+    found, count = set(), 0
+    for line in out.splitlines():
+        m = re.match(r"\s*\[\s*(\d+)\] (.*)$", line)
+        if not m:
+            continue
+        count += 1
+        words = m[2].split()
+        # Name Type Address Off Size ES [Flg] Lk Inf Al
+        if len(words) == 10 and "X" in words[6]:
+            found.add(int(m[1]))
+    return found, count
+
+
+def functions(path):
+    """The functions cachegrind names, from readelf -s's .symtab: function,
+    indirect-function and object symbols of some size in a section flagged
+    X; where several share an address the shortest name, ties going to the
+    lowest in byte order; the C library's start-up "(below main)".  As
+    binary-dump prints them."""
+    executable, count = executable_sections(path)
+    _, out, _ = readelf("-s", path)
+    table = out[out.index("Symbol table '.symtab'"):]
+    best = {}
+    for line in table.splitlines()[2:]:
+        words = line.split(None, 7)
+        if len(words) < 8:
+            continue
+        _, value, size, kind, _, _, ndx, name = words
+        size = int(size, 16) if size.startswith("0x") else int(size)
+        if kind not in ("FUNC", "IFUNC", "OBJECT") or not size or \
+                not ndx.isdigit() or int(ndx) not in executable or \
+                int(ndx) >= count:
+            continue
+        start = int(value, 16)
+        key = (len(name), name.encode())
+        if start not in best or key < best[start][0]:
+            best[start] = (key, start + size, name)
+    return [f"function {start:x} {end:x} "
+            f"{'(below main)' if name in BELOW_MAIN else name}"
+            for start, (_, end, name) in sorted(best.items())]
+
+
+ROW = re.compile(r"^(\S+)\s+(\d+|-)\s+(0x[0-9a-f]+)(?:\s+\d+)?(?:\s+x)?\s*$")
+
+
+def source_lines(path):
+    """The source lines of readelf's decoded line tables, as Valgrind reads
+    them: every row, statement or not, ends the range of the one before in
+    its sequence, a range of no bytes naming nothing, and where two ranges
+    overlap the later start cuts the earlier short.  Files by their last
+    component only: readelf names a file as its table does, not as
+    cachegrind does (class Cachegrind holds the whole names to
+    cachegrind's)."""
+    _, out, _ = readelf("--debug-dump=decodedline", path)
+    ranges, last = set(), None
+    for line in out.splitlines():
+        m = ROW.match(line)
+        if not m:
+            continue
+        name, number, address = m[1], m[2], int(m[3], 16)
+        if last and address > last[0]:
+            ranges.add((last[0], address, last[1], last[2]))
+        last = None if number == "-" else (address, int(number),
+                                           os.path.basename(name))
+    out = []
+    for r in sorted(ranges):
+        if out and out[-1][1] > r[0]:
+            start, _, number, name = out.pop()
+            if r[0] > start:
+                out.append((start, r[0], number, name))
+        out.append(r)
+    return [f"line {s:x} {e:x} {n} {name}" for s, e, n, name in out]
+
+
+def comment(path):
+    """The strings of .comment, as readelf -p dumps them."""
+    _, out, _ = readelf("-p", ".comment", path)
+    return {m[1] for m in re.finditer(r"(?m)^\s*\[\s*[0-9a-f]+\]  (.*)$",
+                                      out)}
+
+
+def build(path):
+    """The compilers of .comment, then this system's C library."""
+    return "build " + "; ".join(sorted(comment(path)) +
+                                [os.confstr("CS_GNU_LIBC_VERSION")])
 
 
 def cpp_dump(paths):
@@ -83,23 +164,35 @@ def cpp_dump(paths):
     return out.stdout.splitlines()
 
 
-# Why a damaged file is refused is said by Python's struct module on one
-# side and by libelf on the other: what was damaged is compared, not why.
-DAMAGED = re.compile(r"(refused: a damaged [a-z ]+) \(.*\)$")
-
-
-def unexplained(dump):
-    return [DAMAGED.sub(r"\1 (...)", line) for line in dump]
+def by_file(dump):
+    """binary-dump's answers per file, the lines' files cut to their last
+    component as source_lines() has them."""
+    found = {}
+    for line in dump:
+        if line.startswith("file "):
+            path = line[len("file "):]
+            found[path] = []
+            continue
+        if line.startswith("line "):
+            start, end, number, name = line.split(" ", 4)[1:]
+            line = f"line {start} {end} {number} {os.path.basename(name)}"
+        found[path].append(line)
+    return found
 
 
 class Compared(unittest.TestCase):
     def assertSameDump(self, paths):
-        want = unexplained(line for path in paths
-                           for line in python_dump(path))
-        got = unexplained(cpp_dump(paths))
-        diff = list(difflib.unified_diff(want, got, "python", "c++",
-                                         lineterm="", n=1))
-        self.assertEqual(diff, [], "\n".join(diff[:40]))
+        """Each file's answers against binutils', line for line; all of
+        binary-dump's lines."""
+        got = cpp_dump(paths)
+        mine = by_file(got)
+        self.assertEqual(list(mine), list(paths))
+        for path in paths:
+            want = [*functions(path), *source_lines(path), build(path)]
+            diff = list(difflib.unified_diff(want, mine[path], "binutils",
+                                             "binary-dump", lineterm="",
+                                             n=1))
+            self.assertEqual(diff, [], f"{path}:\n" + "\n".join(diff[:40]))
         return got
 
     def setUp(self):
@@ -108,7 +201,7 @@ class Compared(unittest.TestCase):
         self.sources = os.path.join(self.root, "a", "b", "c")
         os.makedirs(self.sources)
         os.mkdir(os.path.join(self.root, "x"))
-        for name in ["grid.h", *(f"{k}.cpp" for k in kernels.NAMES)]:
+        for name in ["grid.h", *(f"{k}.cpp" for k in KERNELS)]:
             shutil.copy(os.path.join(SOURCE_DIR, "kernels", name),
                         self.sources)
         for name, text in PAIR.items():
@@ -135,7 +228,7 @@ class Builds(Compared):
         with -g builds both in every shape, which the turns above need not
         bring together."""
         configs = itertools.product(COMPILERS, LEVELS, DEBUG, LINKS)
-        kernel = itertools.cycle(kernels.NAMES)
+        kernel = itertools.cycle(KERNELS)
         shape = itertools.cycle(range(ELSEWHERE))
         for k, (cxx, level, debug, link) in enumerate(configs):
             for program in (next(kernel), "pair"):
@@ -177,21 +270,35 @@ class Cachegrind(Compared):
                 # Valgrind 3.19 gives up on clang++'s debug information for
                 # more than one unit: clang++ builds a kernel alone.
                 program = "pair" if cxx == "g++" and shape != ELSEWHERE \
-                    else kernels.NAMES[0]
+                    else KERNELS[0]
                 exe = self.compile(os.path.join(self.root, f"{cxx}-{shape}"),
                                    cxx, program, ["-O0", "-g", *LINKS[0]],
                                    shape)
                 out = exe + ".cachegrind"
-                run = subprocess.run(["valgrind", "--tool=cachegrind",
+                # --demangle=no: the symbol table's names, as binary-dump
+                # gives them (cachegrind demangles C++ names otherwise).
+                run = subprocess.run(["valgrind", "--vgdb=no",
+                                      "--demangle=no", "--tool=cachegrind",
                                       f"--cachegrind-out-file={out}", exe],
                                      capture_output=True, text=True)
                 self.assertTrue(os.path.exists(out), run.stderr)
                 with open(out) as f:
-                    named = {line[3:] for line in f.read().splitlines()
-                             if line.startswith("fl=")} - {"???"}
-                got = {line.split(" ", 4)[4] for line in cpp_dump([exe])
+                    text = f.read().splitlines()
+                named = {line[3:] for line in text
+                         if line.startswith("fl=")} - {"???"}
+                dump = cpp_dump([exe])
+                got = {line.split(" ", 4)[4] for line in dump
                        if line.startswith("line ")}
                 self.assertEqual(got, named)
+                # Every function that ran is one binary-dump names (the
+                # start-up's "(below main)" among them).
+                ran = {line[3:] for line in text
+                       if line.startswith("fn=")} - {"???"}
+                functions = {line.split(" ", 3)[3] for line in dump
+                             if line.startswith("function ")}
+                self.assertLessEqual(ran, functions)
+                self.assertIn("(below main)", ran)
+                self.assertIn("main", ran)
                 # pair.cpp, other.cpp and pair.h, all run; or the kernel
                 # and its header.
                 ours = {n for n in named if n.endswith((".cpp", "pair.h"))}
@@ -200,7 +307,7 @@ class Cachegrind(Compared):
 
 
 class Refusals(Compared):
-    def test_files_refused_alike(self):
+    def test_files_refused_as_readelf_reads_them(self):
         root = self.root
         program = self.compile(os.path.join(root, "program"), "g++",
                                "pair", ["-g"])
@@ -218,7 +325,48 @@ class Refusals(Compared):
         subprocess.run(["strip", "-o", paths["stripped"], program],
                        check=True)
         self.compile(paths["dwarf4"], "g++", "pair", ["-gdwarf-4"])
-        got = self.assertSameDump([*paths.values(), root])
-        # Every reader refuses the eight that are no executable; the
-        # stripped one has no symbol table, the DWARF 4 one no table read.
-        self.assertEqual(sum(" refused: " in line for line in got), 26)
+        paths["folder"] = root
+        said = by_file(cpp_dump(list(paths.values())))
+
+        def refused(name):
+            return {line.split(" refused: ")[0] for line in
+                    said[paths[name]] if " refused: " in line}
+
+        everything = {"functions", "lines", "build"}
+        # What readelf makes of each: no ELF header it can read, or not a
+        # 64-bit one...
+        for name in ["text", "empty", "ident", "head"]:
+            code, out, err = readelf("-h", paths[name])
+            self.assertTrue(code and "ELF Header:" not in out, (name, err))
+            self.assertEqual(refused(name), everything, name)
+        _, header, _ = readelf("-h", paths["class"])
+        self.assertRegex(header, r"Class: +ELF32")
+        self.assertEqual(refused("class"), everything)
+        # ...or its section headers past its end.
+        _, out, err = readelf("-S", paths["cut"])
+        self.assertRegex(err, "extends past end of file for section headers")
+        self.assertEqual(refused("cut"), everything)
+        # No file, a folder: the system's words for why.
+        for name, number in [("missing", errno.ENOENT),
+                             ("folder", errno.EISDIR)]:
+            self.assertEqual(said[paths[name]], [
+                f"{reader} refused: {os.strerror(number)}"
+                for reader in ("functions", "lines", "build")])
+        # Stripped, readelf finds no symbol table and no line table: no
+        # functions, and no lines; its .comment is kept.
+        _, symbols, _ = readelf("-s", paths["stripped"])
+        self.assertNotIn("'.symtab'", symbols)
+        self.assertEqual(refused("stripped"), {"functions"})
+        self.assertEqual(source_lines(paths["stripped"]), [])
+        self.assertEqual(said[paths["stripped"]][1:],
+                         [build(paths["stripped"])])
+        # DWARF 4 line tables, which readelf reads and binary-dump is not
+        # meant to: its lines refused, the rest answered as readelf has it.
+        _, raw, _ = readelf("--debug-dump=rawline", paths["dwarf4"])
+        self.assertEqual(set(re.findall(r"DWARF Version: +(\d+)", raw)),
+                         {"4"})
+        self.assertEqual(refused("dwarf4"), {"lines"})
+        answered = [line for line in said[paths["dwarf4"]]
+                    if " refused: " not in line]
+        self.assertEqual(answered, [*functions(paths["dwarf4"]),
+                                    build(paths["dwarf4"])])

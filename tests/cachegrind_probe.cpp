@@ -1,9 +1,14 @@
-// The cachegrind layer as a filter, for the tests that hold it to the
-// Python package's answers:
-//   cachegrind-probe geometries   a cache a line in, "SIZE,ASSOC,LINE" or
-//                                 "refused: WHY" a line out
-//   cachegrind-probe report FILE  the report read and written again, or
-//                                 "refused: WHY"
+// The cachegrind layer as a filter, for the tests that hold it to
+// cachegrind itself:
+//   cachegrind-probe geometries [NARROWEST]
+//       a cache a line in, "SIZE,ASSOC,LINE" or "refused: WHY" a line out;
+//       with NARROWEST, lines narrower than that refused too (narrow())
+//   cachegrind-probe report FILE
+//       the report read and written again, or "refused: WHY"
+//   cachegrind-probe sums FILE
+//       what was read of the report: "caches I1 D1 LL" (each
+//       SIZE,ASSOC,LINE), "summary EVENTS...", then a line
+//       "function NAME<TAB>EVENTS..." each; or "refused: WHY"
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -13,12 +18,15 @@
 
 using namespace loadgrid::cachegrind;
 
-static int geometries()
+static int geometries(const char *narrowest)
 {
 	std::string line;
 	while (std::getline(std::cin, line)) {
 		try {
-			std::cout << spelled(geometry(line)) << "\n";
+			Geometry g = geometry(line);
+			if (narrowest)
+				narrow({g}, std::stoull(narrowest));
+			std::cout << spelled(g) << "\n";
 		} catch (const Refused &e) {
 			std::cout << "refused: " << e.what() << "\n";
 		}
@@ -26,7 +34,15 @@ static int geometries()
 	return 0;
 }
 
-static int report(const char *path)
+static std::string events(const Costs &costs)
+{
+	std::string out;
+	for (std::uint64_t c : costs)
+		out += " " + std::to_string(c);
+	return out;
+}
+
+static int report(const char *path, bool sums)
 {
 	std::ifstream in(path, std::ios::binary);
 	std::stringstream text;
@@ -35,7 +51,17 @@ static int report(const char *path)
 		return 2;
 	try {
 		Report r = read_report(text.str());
-		std::cout << report_text(descs(r.desc), "cmd", r.places);
+		std::vector<Geometry> caches = descs(r.desc);
+		if (!sums) {
+			std::cout << report_text(caches, "cmd", r.places);
+			return 0;
+		}
+		std::cout << "caches";
+		for (const Geometry &g : caches)
+			std::cout << " " << spelled(g);
+		std::cout << "\nsummary" << events(r.summary) << "\n";
+		for (const auto &[name, costs] : r.functions)
+			std::cout << "function " << name << "\t" << events(costs).substr(1) << "\n";
 	} catch (const BadReport &e) {
 		std::cout << "refused: " << e.what() << "\n";
 	}
@@ -45,10 +71,10 @@ static int report(const char *path)
 int main(int argc, char **argv)
 {
 	std::string mode = argc > 1 ? argv[1] : "";
-	if (mode == "geometries" && argc == 2)
-		return geometries();
-	if (mode == "report" && argc == 3)
-		return report(argv[2]);
-	std::cerr << "usage: cachegrind-probe geometries | report FILE\n";
+	if (mode == "geometries" && argc <= 3)
+		return geometries(argc == 3 ? argv[2] : nullptr);
+	if ((mode == "report" || mode == "sums") && argc == 3)
+		return report(argv[2], mode == "sums");
+	std::cerr << "usage: cachegrind-probe geometries [NARROWEST] | report FILE | sums FILE\n";
 	return 2;
 }

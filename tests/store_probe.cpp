@@ -1,5 +1,5 @@
-// The sealed store's answers for store_test.py to hold against the
-// package's:
+// The sealed store's answers for store_test.py to hold against sealed
+// files it makes itself, libxxhash and the manual's cache folder:
 //   store-probe checksum FILE...     each file's checksum, a line each
 //   store-probe read                 for each line "FILE<TAB>NOTE<TAB>..." on
 //                                    stdin: "whole CHECKSUM-OF-TEXT",
