@@ -63,7 +63,7 @@ bool is_utf8(std::string_view text)
 }
 
 // The lines after the last count newlines of body (fewer where it has
-// fewer), as Python's body.rsplit("\n", count)[1:] gives them.
+// fewer), the last first.
 std::vector<std::string_view> last_lines(std::string_view body, std::size_t count)
 {
 	std::vector<std::string_view> lines;
@@ -97,15 +97,13 @@ std::size_t body_length(std::string_view text, const std::vector<std::string> &n
 		throw Damaged("not text");
 	if (text.empty() || text.back() != '\n')
 		throw Damaged("its checksum does not match");
-	// As Python's text[:-1].rpartition("\n"): with no line before the
-	// checksum's, the body is empty and sealed as "\n".
+	// The checksum line is the last; what comes before it is sealed as it
+	// stands, the empty text too, as sealed() seals it.
 	std::string_view head = text.substr(0, text.size() - 1);
 	std::size_t newline = head.rfind('\n');
 	std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
 	std::string_view body = head.substr(0, start == 0 ? 0 : newline);
-	// body and its newline are the text up to start, but for an empty body.
-	std::string_view sealed_text = start == 0 ? std::string_view("\n") : text.substr(0, start);
-	if (head.substr(start) != kChecksum + checksum(sealed_text))
+	if (head.substr(start) != kChecksum + checksum(text.substr(0, start)))
 		throw Damaged("its checksum does not match");
 	// Notes come last, each on a line; a few more lines leave room for
 	// others written after them.

@@ -136,6 +136,9 @@ TEST(Sealed, RoundTrip)
 	EXPECT_EQ(read_sealed(scratch / "m", NOTES), TEXT);
 	EXPECT_EQ(read_sealed(scratch / "m", {}), TEXT);
 	EXPECT_EQ(names_in(scratch.path), std::vector<std::string>{"m"});
+	// The empty text too: the checksum line alone.
+	write_sealed(scratch / "empty", "");
+	EXPECT_EQ(read_sealed(scratch / "empty", {}), "");
 }
 
 TEST(Sealed, EachDamageSaysWhat)
