@@ -114,8 +114,7 @@ def lackey(kernel, stop, poke=None):
         vg = subprocess.Popen(argv + [path], env={}, cwd=folder,
                               stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True)
-        gdb = None
-        lines, ended = [], True
+        gdb, lines, ended, finished = None, [], True, False
         try:
             if poke:
                 if not any("target remote" in line for line in vg.stdout):
@@ -142,8 +141,10 @@ def lackey(kernel, stop, poke=None):
                     if stop(rec):
                         ended = False
                         break
+            finished = True
         finally:
-            if not ended:
+            # A run stopped early, or one whose gdb never came, is killed.
+            if not (finished and ended):
                 vg.kill()
             code = vg.wait()
             vg.stdout.close()
