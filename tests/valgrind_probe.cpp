@@ -1,5 +1,6 @@
 // The runs and Valgrind layers as a command, for the tests that hold them to
-// the Python package's answers.  Each answer, or "refused: WHY", on stdout:
+// Valgrind run by the test itself and to what a run must be.  Each answer,
+// or "refused: WHY", on stdout:
 //   valgrind-probe exec ENVFILE PROGRAM ARG...  PROGRAM with the environment
 //                                     ENVFILE holds, NUL-ended entries as
 //                                     they are (any bytes, any repeats)
