@@ -7,6 +7,9 @@
 //   answers-probe MODEL difference PASSES whole|prefix < RECORDS
 //       RECORDS "KIND HEXADDR SIZE" a line; "none" or "K MINE REAL", each
 //       record KIND,HEXADDR,SIZE or "nothing"
+//   answers-probe MODEL trace PASSES
+//       the run's trace with its fetches, as lackey prints it, for a model
+//       file that the command would not take as its own (learn_test.py's)
 //
 // A refusal is printed as "refused: " and its message.
 #include <cstdio>
@@ -73,8 +76,8 @@ void difference(const Model &m, char **args)
 
 int main(int argc, char **argv)
 {
-	if (argc < 5) {
-		std::fprintf(stderr, "usage: answers-probe MODEL places|difference ...\n");
+	if (argc < 4) {
+		std::fprintf(stderr, "usage: answers-probe MODEL places|difference|trace ...\n");
 		return 2;
 	}
 	Model m = load(argv[1]);
@@ -83,6 +86,8 @@ int main(int argc, char **argv)
 			places(m, argv + 3);
 		else if (!std::strcmp(argv[2], "difference") && argc == 5)
 			difference(m, argv + 3);
+		else if (!std::strcmp(argv[2], "trace") && argc == 4)
+			trace(m, std::stoi(argv[3]), 0, {true, false, true}, stdout);
 		else
 			throw std::invalid_argument("unknown question");
 	} catch (const std::invalid_argument &e) {

@@ -7,10 +7,10 @@ The runs are made here, as loadgrid-model makes them: lackey on the
 canonical run (a copy /tmp/loadgrid-model.XXXXXXXX/NAME, no arguments, an
 empty environment, from that folder) for the first passes, then the same
 with gdb, through Valgrind's gdb server, poking the pass counter where
-learn-probe asks.  learn-probe learns from the records; loadgrid-engine
-plays the model back.
+learn-probe asks.  learn-probe learns from the records; the engine
+(answers-probe's trace) plays the model back.
 
-Environment: PROBE (learn-probe), ENGINE (loadgrid-engine), BINDIR (the
+Environment: PROBE (learn-probe), ENGINE (answers-probe), BINDIR (the
 kernels), SOURCE_DIR, CXX and CLANG (the compilers), LINK (the kernels'
 link options).
 """
@@ -228,9 +228,8 @@ class Learning(unittest.TestCase):
         return first, second, cls.probe(kernel, [first, second], folder)
 
     def engine(self, model, passes):
-        out = subprocess.run([ENGINE, model, "trace", str(passes), "0",
-                              "fetches", "lackey"], capture_output=True,
-                             text=True)
+        out = subprocess.run([ENGINE, model, "trace", str(passes)],
+                             capture_output=True, text=True)
         self.assertEqual(out.returncode, 0, out.stderr)
         return out.stdout.splitlines()
 
