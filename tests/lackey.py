@@ -40,6 +40,7 @@ class Watch:
         self.first, self.moving = {}, set()
 
     def see(self, rec):
+        """Follows rec; the array reads seen so far."""
         kind, addr, _ = rec
         if kind == "I":
             self.insn, self.inside = addr, self.lo <= addr < self.hi
@@ -49,20 +50,29 @@ class Watch:
             elif self.first.setdefault(self.insn, addr) != addr:
                 self.moving.add(self.insn)
                 self.reads += 2
+        return self.reads
 
 
-def records(before, after=(), stop=None, poke=None, env=None, cwd=None,
-            ender=signal.SIGKILL, text=None):
-    """The records of `before + lackey's options + after`: before ends with
+class Traced:
+    """A run's records, their lines as lackey wrote them, and whether the
+    run went to its end (else a stop ended it)."""
+
+    def __init__(self, records, lines, ended):
+        self.records, self.lines, self.ended = records, lines, ended
+
+
+def run(before, after=(), stop=None, poke=None, env=None, cwd=None,
+        ender=signal.SIGKILL):
+    """The run of `before + lackey's options + after`: before ends with
     Valgrind's path, after names the program and its arguments, if the
     command does not add them itself.
 
     stop, if given, sees each record and returns true to end the run there,
     by the signal ender.  poke = (instruction, address, value) stops the
     run at that instruction through gdb, which stores the 32-bit value at
-    address before the run goes on; gdb then gets env, the run's own.
-    text, a list, gets each record's line as lackey wrote it.  A run that
-    ends by itself must end with status 0."""
+    address before the run goes on; gdb then gets env, the run's own.  A
+    run that goes to its end must end with status 0, and gdb must have
+    stored the value."""
     with tempfile.TemporaryDirectory() as tmp:
         prefix = os.path.join(tmp, "vgdb-pipe")
         opts = OPTIONS + [f"--vgdb-prefix={prefix}"]
@@ -70,8 +80,8 @@ def records(before, after=(), stop=None, poke=None, env=None, cwd=None,
             opts.append("--vgdb-error=0")
         p = subprocess.Popen([*before, *opts, *after], env=env, cwd=cwd,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
-        gdb, out, stopped = None, [], False
+                             text=True, errors="surrogateescape")
+        gdb, out, lines, ended = None, [], [], True
         try:
             if poke:
                 gdb = _poke(p, prefix, poke, env, tmp)
@@ -79,10 +89,9 @@ def records(before, after=(), stop=None, poke=None, env=None, cwd=None,
                 rec = record(line)
                 if rec:
                     out.append(rec)
-                    if text is not None:
-                        text.append(line.rstrip("\n"))
+                    lines.append(line.rstrip("\n"))
                     if stop and stop(rec):
-                        stopped = True
+                        ended = False
                         p.send_signal(ender)
                         break
             said = p.communicate()[1]
@@ -91,17 +100,30 @@ def records(before, after=(), stop=None, poke=None, env=None, cwd=None,
                 p.kill()
             p.wait()
             if gdb:
-                gdb.wait()
-        if not stopped and p.returncode:
+                try:
+                    gdb.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    gdb.kill()
+                    gdb.wait()
+        if ended and p.returncode:
             raise AssertionError(f"lackey: status {p.returncode}: {said}")
         if gdb and "poked" not in open(os.path.join(tmp, "gdb.out")).read():
             raise AssertionError("gdb did not set the value")
-        if stop and not stopped:
-            raise AssertionError("lackey: the run ended before enough "
-                                 "was seen")
-        if not out:
-            raise AssertionError("lackey traced nothing")
-        return out
+        return Traced(out, lines, ended)
+
+
+def records(before, after=(), stop=None, poke=None, env=None, cwd=None,
+            ender=signal.SIGKILL, text=None):
+    """run()'s records, where a stop given must have ended the run and
+    something was traced; text, a list, gets their lines."""
+    traced = run(before, after, stop, poke, env, cwd, ender)
+    if stop and traced.ended:
+        raise AssertionError("lackey: the run ended before enough was seen")
+    if not traced.records:
+        raise AssertionError("lackey traced nothing")
+    if text is not None:
+        text.extend(traced.lines)
+    return traced.records
 
 
 def _poke(p, prefix, poke, env, tmp):

@@ -20,6 +20,8 @@ import subprocess
 import tempfile
 import unittest
 
+import lackey
+
 PROBE = os.environ["PROBE"]
 ENGINE = os.environ["ENGINE"]
 VALGRIND = shutil.which("valgrind")
@@ -44,45 +46,13 @@ def main_of(kernel):
     raise AssertionError(f"{kernel}: nm finds no main")
 
 
-def record(line):
-    """A lackey line's record (kind, address, size), or None for
-    Valgrind's own lines."""
-    if line.startswith("I  ") or line[:2] in (" L", " S", " M"):
-        addr, size = line[3:].split(",")
-        return line[:2].strip(), int(addr, 16), int(size)
-    return None
-
-
-class ArrayReads:
-    """Counts array reads as a trace goes by: main's loads by an
-    instruction seen to read more than one address (its first read counts
-    once the second shows it moves)."""
-
-    def __init__(self, lo, hi):
-        self.lo, self.hi = lo, hi
-        self.insn, self.inside, self.reads = 0, False, 0
-        self.first, self.moving = {}, set()
-
-    def see(self, rec):
-        kind, addr, _ = rec
-        if kind == "I":
-            self.insn, self.inside = addr, self.lo <= addr < self.hi
-        elif kind == "L" and self.inside:
-            if self.insn in self.moving:
-                self.reads += 1
-            elif self.first.setdefault(self.insn, addr) != addr:
-                self.moving.add(self.insn)
-                self.reads += 2
-        return self.reads
-
-
 class Reading:
     """A whole trace read as above: per record, the instruction that made
     it and whether that is one of main's; main's first record; every array
     read; and the first array read of every step."""
 
     def __init__(self, recs, lo, hi):
-        count = ArrayReads(lo, hi)
+        count = lackey.Watch(lo, hi)
         self.main, self.insn = [], []
         for rec in recs:
             count.see(rec)
@@ -95,70 +65,20 @@ class Reading:
         self.steps = self.reads[::ARRAYS]
 
 
-def lackey(kernel, stop, poke=None):
-    """The kernel's canonical run under lackey: its lines up to the record
-    that stop says is enough, and whether the run went to its end.  With
-    poke (insn, addr, value), gdb stops it at insn and stores the 32-bit
-    value at addr first."""
-    name = os.path.basename(kernel)
+def canonical_lackey(kernel, stop, poke=None):
+    """The kernel's canonical run under lackey (a copy in a fresh
+    /tmp/loadgrid-model.XXXXXXXX, an empty environment, from that folder):
+    its lines up to the record that stop says is enough, and whether the
+    run went to its end.  With poke (insn, addr, value), gdb stops it at
+    insn and stores the 32-bit value at addr first."""
     with tempfile.TemporaryDirectory(prefix="loadgrid-model.",
                                      dir="/tmp") as folder:
-        path = os.path.join(folder, name)
+        path = os.path.join(folder, os.path.basename(kernel))
         shutil.copyfile(kernel, path)
         os.chmod(path, 0o755)
-        prefix = os.path.join(folder, "vgdb-pipe")
-        argv = [VALGRIND, "--tool=lackey", "--trace-mem=yes", "--log-fd=1",
-                "--vgdb-prefix=" + prefix]
-        if poke:
-            argv.append("--vgdb-error=0")
-        vg = subprocess.Popen(argv + [path], env={}, cwd=folder,
-                              stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True)
-        gdb, lines, ended, finished = None, [], True, False
-        try:
-            if poke:
-                if not any("target remote" in line for line in vg.stdout):
-                    raise AssertionError("valgrind's gdb server never "
-                                         "started")
-                insn, addr, value = poke
-                commands = [
-                    "set confirm off",
-                    f"target remote | {VGDB} --vgdb-prefix={prefix} "
-                    f"--pid={vg.pid}",
-                    f"break *{insn:#x}", "continue",
-                    f"set {{int}}{addr:#x} = {value}", "echo poked\\n",
-                    "delete", "continue"]
-                gdb = subprocess.Popen(
-                    [GDB, "-batch", "-nx",
-                     *[a for c in commands for a in ("-ex", c)]],
-                    env={}, cwd=folder, stdin=subprocess.DEVNULL,
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                    text=True)
-            for line in vg.stdout:
-                rec = record(line)
-                if rec:
-                    lines.append(line.rstrip("\n"))
-                    if stop(rec):
-                        ended = False
-                        break
-            finished = True
-        finally:
-            # A run stopped early, or one whose gdb never came, is killed.
-            if not (finished and ended):
-                vg.kill()
-            code = vg.wait()
-            vg.stdout.close()
-            if gdb:
-                try:
-                    said = gdb.communicate(timeout=30)[0]
-                except subprocess.TimeoutExpired:
-                    gdb.kill()
-                    said = gdb.communicate()[0]
-        if ended and code:
-            raise AssertionError(f"lackey {name}: status {code}")
-        if gdb and "poked" not in said:
-            raise AssertionError(f"gdb did not poke: {said[-500:]}")
-        return lines, ended
+        traced = lackey.run([VALGRIND], [path], stop, poke, env={},
+                            cwd=folder)
+        return traced.lines, traced.ended
 
 
 def spelled(poke):
@@ -171,7 +91,7 @@ class Run:
 
     def __init__(self, poke, lines, ended):
         self.poke, self.lines, self.ended = poke, lines, ended
-        self.recs = [record(line) for line in lines]
+        self.recs = [lackey.record(line) for line in lines]
 
     def but(self, recs, ended=None):
         """The same run with other records."""
@@ -213,18 +133,19 @@ class Learning(unittest.TestCase):
         those learned, so that the model's trace of one more pass must
         hold all of it."""
         lo, hi = main_of(kernel)
-        reads = ArrayReads(lo, hi)
-        first = Run(None, *lackey(kernel, lambda rec: reads.see(rec) >=
-                                  (LEARN_PASSES + 1) * STEPS * ARRAYS))
+        reads = lackey.Watch(lo, hi)
+        first = Run(None, *canonical_lackey(
+            kernel,
+            lambda rec: reads.see(rec) >= (LEARN_PASSES + 1) * STEPS * ARRAYS))
         said = cls.probe(kernel, [first], folder)
         if not said.startswith("started\nwanted "):
             raise AssertionError(f"learn-probe wants no second run: {said}")
         poke = tuple(int(x, 16) for x in said.split()[2].split(","))
         # The poked run ends after one pass; should it go on, it is cut
         # where learn would stop it.
-        reads = ArrayReads(lo, hi)
-        second = Run(poke, *lackey(kernel, lambda rec: reads.see(rec) >
-                                   STEPS * ARRAYS, poke))
+        reads = lackey.Watch(lo, hi)
+        second = Run(poke, *canonical_lackey(
+            kernel, lambda rec: reads.see(rec) > STEPS * ARRAYS, poke))
         return first, second, cls.probe(kernel, [first, second], folder)
 
     def engine(self, model, passes):

@@ -25,13 +25,14 @@ import tempfile
 import time
 import unittest
 
+import lackey
+
 PROBE = os.path.abspath(os.environ["PROBE"])
 FOLDERS = [os.environ["KERNELS"]] + [
     f for f in os.environ.get("MORE_KERNELS", "").split(":") if f]
 NAMES = ["loadgrid1", "loadgrid2", "loadgrid3"]
 CANONICAL = "/tmp/loadgrid-model.XXXXXXXX"
 VALGRIND = shutil.which("valgrind")
-GDB, VGDB = shutil.which("gdb"), shutil.which("vgdb")
 # The last of a kernel's 1000 passes.
 LAST_PASS = 999
 SEED = int(os.environ.get("SEED") or random.randrange(1 << 32))
@@ -295,15 +296,6 @@ class Kernels(unittest.TestCase):
         self.assertEqual(probe("spoken"), "loadgrid1, loadgrid2 or loadgrid3")
 
 
-def record(line):
-    """A lackey line's record (kind, address, size), or None for
-    Valgrind's own lines."""
-    if line.startswith("I  ") or line[:2] in (" L", " S", " M"):
-        addr, size = line[3:].split(",")
-        return line[:2].strip(), int(addr, 16), int(size)
-    return None
-
-
 @contextlib.contextmanager
 def canonical(kernel):
     """The canonical run's folder and the path it starts: a copy of the
@@ -316,66 +308,13 @@ def canonical(kernel):
         yield folder, path
 
 
-def lackey(path, cwd, env=None, stop=None, poke=None):
+def lackey_lines(path, cwd, env=None, stop=None, poke=None):
     """lackey's record lines of the program started by path from cwd with
     env (else an empty environment), up to the record stop says is
     enough.  With poke (insn, addr, value), gdb stops the run at insn
     through Valgrind's gdb server and stores the 32-bit value at addr."""
-    with tempfile.TemporaryDirectory() as pipes:
-        prefix = os.path.join(pipes, "vgdb-pipe")
-        argv = [VALGRIND, "--tool=lackey", "--trace-mem=yes", "--log-fd=1",
-                "--vgdb-prefix=" + prefix]
-        if poke:
-            argv.append("--vgdb-error=0")
-        vg = subprocess.Popen(argv + [path], env=env or {}, cwd=cwd,
-                              stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL,
-                              errors="surrogateescape")
-        gdb, lines, ended, finished = None, [], True, False
-        try:
-            if poke:
-                if not any("target remote" in line for line in vg.stdout):
-                    raise AssertionError("no gdb server")
-                insn, addr, value = poke
-                commands = [
-                    "set confirm off",
-                    f"target remote | {VGDB} --vgdb-prefix={prefix} "
-                    f"--pid={vg.pid}",
-                    f"break *{insn:#x}", "continue",
-                    f"set {{int}}{addr:#x} = {value}", "echo poked\\n",
-                    "delete", "continue"]
-                gdb = subprocess.Popen(
-                    [GDB, "-batch", "-nx",
-                     *[a for c in commands for a in ("-ex", c)]],
-                    env=env or {}, cwd=cwd, stdin=subprocess.DEVNULL,
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                    text=True)
-            for line in vg.stdout:
-                rec = record(line)
-                if rec:
-                    lines.append(line.rstrip("\n"))
-                    if stop and stop(rec):
-                        ended = False
-                        break
-            finished = True
-        finally:
-            # A run stopped early, or one whose gdb never came, is killed.
-            if not (finished and ended):
-                vg.kill()
-            code = vg.wait()
-            vg.stdout.close()
-            said = ""
-            if gdb:
-                try:
-                    said = gdb.communicate(timeout=30)[0]
-                except subprocess.TimeoutExpired:
-                    gdb.kill()
-                    said = gdb.communicate()[0]
-    if ended and code:
-        raise AssertionError(f"lackey {path}: status {code}")
-    if gdb and "poked" not in said:
-        raise AssertionError(f"gdb did not poke: {said[-500:]}")
-    return lines
+    return lackey.run([VALGRIND], [path], stop, poke, env=env or {},
+                      cwd=cwd).lines
 
 
 def main_of(kernel):
@@ -391,7 +330,7 @@ def stack_at_main(kernel, path, cwd, env=None):
     """The stack pointer as main starts: where the call to main stored
     its return address, the last store before main's first instruction."""
     start = main_of(kernel)
-    recs = [record(line) for line in lackey(
+    recs = [lackey.record(line) for line in lackey_lines(
         path, cwd, env, stop=lambda rec: rec[:2] == ("I", start))]
     entered = recs[-1][:2] == ("I", start)
     stores = [addr for kind, addr, size in recs if kind == "S" and size == 8]
@@ -556,13 +495,13 @@ class Valgrind(unittest.TestCase):
                 with self.subTest(kernel(name, folder)):
                     with canonical(kernel(name, folder)) as (cwd, path):
                         seen = iter(range(1, want + 1))
-                        lines = lackey(path, cwd,
-                                       stop=lambda _: next(seen) >= want)
+                        lines = lackey_lines(
+                            path, cwd, stop=lambda _: next(seen) >= want)
                     self.assertEqual(len(lines), want)
                     mine = probe("lackey", kernel(name, folder), str(want))
                     self.assertEqual(mine.split("\n"), [
                         f"{line}|{k} {a:x} {s}" for line, (k, a, s) in
-                        zip(lines, map(record, lines))])
+                        zip(lines, map(lackey.record, lines))])
 
     def test_cachegrind(self):
         for name, geometry in [("loadgrid1", "32768,8,64"),
@@ -619,13 +558,13 @@ class Poke(unittest.TestCase):
             # All 1000 passes would be some 40 million records.
             most = 2_000_000
             seen = itertools.count(1)
-            lines = lackey(path, cwd, poke=(insn, counter, LAST_PASS),
+            lines = lackey_lines(path, cwd, poke=(insn, counter, LAST_PASS),
                            stop=lambda _: next(seen) > most)
         self.assertLessEqual(len(lines), most, "the counter was not set")
         mine = probe("poke", kernel(name), hex(insn), hex(counter),
                      str(LAST_PASS))
         self.assertEqual(mine.split("\n"), [
-            "{} {:x} {}".format(*record(line)) for line in lines])
+            "{} {:x} {}".format(*lackey.record(line)) for line in lines])
 
     def test_no_folder_left(self):
         # Other programs on this machine make and remove such folders too:
