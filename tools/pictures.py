@@ -101,7 +101,10 @@ def geometry(size, ways, line=LINE):
 
 
 def kib(size):
-    return f"{size >> 10} KiB" if size < 1 << 20 else f"{size >> 20} MiB"
+    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
+        if size >= 1 << shift:
+            return f"{size >> shift} {unit}"
+    return f"{size} B"
 
 
 def save(fig, outdir, name):
@@ -207,8 +210,8 @@ def pattern(outdir, name, bases, indices, all_indices):
         ax.grid(False)
         ax.set_ylabel(f"a{j}: bytes from element 0")
         used = len({s for s in starts})
-        ax.set_title(f"a{j}: lines begin at byte {first} + 64k; "
-                     f"{used} lines in the first {len(shown)} steps",
+        ax.set_title(f"a{j}: a line every 64 bytes from byte {first}; "
+                     f"{used} lines in {len(shown)} steps",
                      fontsize=8)
         if j == 0:
             ax.legend(handles=[Rectangle(
@@ -483,9 +486,10 @@ def heat(outdir, model, bindir, name):
     rate = {(r[0], r[1], r[2]): fig3(max(r[4], 1) / READS) for r in rows}
     norm = matplotlib.colors.LogNorm(1e-5, 1)
     footprint = ARRAYS * LENGTH[name] * ELEM
-    fig, axes = plt.subplots(1, len(HEAT_LINES), figsize=(14, 4.2),
+    fig, axes = plt.subplots(1, len(HEAT_LINES), figsize=(14, 4.6),
                              sharey=True)
     for ax, line in zip(axes, HEAT_LINES):
+        ax.grid(False)
         for ways in range(1, HEAT_WAYS + 1):
             geos = [g for g in by_line[line] if g[1] == ways]
             edges = [g[0] / 2 ** 0.5 for g in geos] + [geos[-1][0] * 2 ** 0.5]
@@ -500,25 +504,28 @@ def heat(outdir, model, bindir, name):
                  for w in range(1, HEAT_WAYS + 1)]
         cliff = [(x, w) for x, w in cliff if x]
         ax.plot([x for x, w in cliff], [w for x, w in cliff], color="white",
-                linewidth=1, marker=".", markersize=3,
+                linewidth=1, marker=".", markersize=3, zorder=3,
                 label="first under 1 miss in 100 reads")
-        ax.axvline(footprint, color="red", linestyle="--", linewidth=1,
-                   label=f"the arrays' {footprint:,} bytes")
+        # Over the cliff, which often runs along it.
+        ax.axvline(footprint, color="red", linestyle="--", linewidth=1.5,
+                   zorder=4, label=f"the arrays' {footprint:,} bytes")
         ax.set_xscale("log", base=2)
-        ax.set_xlim(min(g[0] for g in by_line[line]) / 2,
-                    max(g[0] for g in by_line[line]) * 2)
-        ticks = [1 << k for k in range(10, 28, 6)]
+        lo = min(g[0] for g in by_line[line]) / 2
+        hi = max(g[0] for g in by_line[line]) * 2
+        ax.set_xlim(lo, hi)
+        ticks = [1 << k for k in range(4, 34, 4) if lo <= 1 << k <= hi]
         ax.set_xticks(ticks)
-        ax.set_xticklabels([kib(t) for t in ticks])
+        ax.set_xticklabels([kib(t) for t in ticks], rotation=45, fontsize=8)
         ax.set_xlabel("cache size")
         ax.set_title(f"{line}-byte lines")
-        ax.grid(False)
     axes[0].set_ylabel("ways")
     handles, labels = axes[0].get_legend_handles_labels()
     fig.legend(handles, labels, loc="lower center", ncol=2, fontsize=8,
                facecolor="0.85")
-    fig.subplots_adjust(bottom=0.22, top=0.86, left=0.05, right=0.89)
-    fig.colorbar(mesh, cax=fig.add_axes([0.91, 0.22, 0.012, 0.64]),
+    fig.subplots_adjust(bottom=0.28, top=0.87, left=0.05, right=0.89)
+    bar = fig.add_axes([0.91, 0.28, 0.012, 0.59])
+    bar.grid(False)
+    fig.colorbar(mesh, cax=bar,
                  label="main's D1 read misses per array read")
     fig.suptitle(f"{name} ({WHAT[name]}): main's read misses at every cache "
                  "of 1 to 16384 sets and 1 to 32 ways")
