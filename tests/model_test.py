@@ -450,9 +450,8 @@ def owner(path):
         return None
 
 
-class Runs(unittest.TestCase):
-    """Every figure names its run, wherever the kernel lies and whoever
-    asks; nothing is left behind."""
+class InFolders(unittest.TestCase):
+    """A folder of the test's own, and a cache in it."""
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
@@ -463,6 +462,11 @@ class Runs(unittest.TestCase):
 
     def tearDown(self):
         self.tmp.cleanup()
+
+
+class Runs(InFolders):
+    """Every figure names its run, wherever the kernel lies; nothing is
+    left behind."""
 
     def test_where_the_kernel_lies_changes_nothing(self):
         caches = ["32k,8,64", "1m,16,64", "8k,1,32"]
@@ -549,8 +553,10 @@ class Runs(unittest.TestCase):
                          (os.getuid(), 0o700))
         self.assertEqual(scratch_left() - before, set())
 
-    @unittest.skipIf(os.geteuid(), "needs root to become another user")
-    def test_another_user(self):
+
+@unittest.skipIf(os.geteuid(), "needs root to become another user")
+class AnotherUser(InFolders):
+    def test_learns_once_in_a_folder_of_its_own(self):
         # nobody's home folder does not exist: its cache cannot be made,
         # so its models are kept in its own folder, learned once.  nobody
         # may not enter the build folder (root's home is 0700), so it runs
