@@ -57,25 +57,12 @@ def kernel(path):
     return KERNELS[name]
 
 
-def symbol(path, name):
-    """Start and end of a function, from the symbol table."""
-    out = subprocess.run(["nm", "-S", "--defined-only", path],
-                         capture_output=True, text=True)
-    check(out.returncode == 0, f"nm {path}: {out.stderr.strip()}")
-    for line in out.stdout.splitlines():
-        words = line.split()
-        if len(words) == 4 and words[2] in "Tt" and words[3] == name:
-            start = int(words[0], 16)
-            return start, start + int(words[1], 16)
-    raise Fault(f"{path}: no symbol {name}")
-
-
 class Trace:
     """The first passes of a kernel, as main's loads and stores."""
 
     def __init__(self, path, passes, args=()):
         self.len, self.index, self.random = kernel(path)
-        lo, hi = symbol(path, "main")
+        lo, hi = lackey.function_range(path)
         self.passes = passes
         self.events = []  # (instruction, kind, address, size) made by main
         self.calls = []   # per event: times control left main since the last

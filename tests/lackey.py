@@ -28,6 +28,21 @@ def din(records):
     return [f"{c} {addr:x}" for kind, addr, _ in records for c in label[kind]]
 
 
+def function_range(path, name="main"):
+    """Start and end of a function of an executable, from its symbol table
+    as nm prints it."""
+    out = subprocess.run(["nm", "-S", "--defined-only", path],
+                         capture_output=True, text=True)
+    if out.returncode:
+        raise AssertionError(f"nm {path}: {out.stderr.strip()}")
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 4 and words[2] in "Tt" and words[3] == name:
+            start = int(words[0], 16)
+            return start, start + int(words[1], 16)
+    raise AssertionError(f"{path}: no function {name} in its symbol table")
+
+
 class Watch:
     """Follows records one by one: the instruction that made each, whether
     it lies in [lo, hi), and how many array reads have gone by.  Array reads

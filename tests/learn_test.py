@@ -34,18 +34,6 @@ PASSES, STEPS, ARRAYS = 1000, 600, 20
 LEARN_PASSES = 3
 
 
-def main_of(kernel):
-    """Start and end of main in the kernel's symbol table, as nm reads
-    it."""
-    out = subprocess.run(["nm", "-S", "--defined-only", kernel],
-                         capture_output=True, text=True, check=True).stdout
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) == 4 and fields[3] == "main":
-            return int(fields[0], 16), int(fields[0], 16) + int(fields[1], 16)
-    raise AssertionError(f"{kernel}: nm finds no main")
-
-
 class Reading:
     """A whole trace read as above: per record, the instruction that made
     it and whether that is one of main's; main's first record; every array
@@ -132,7 +120,7 @@ class Learning(unittest.TestCase):
         and what it learned from them.  The first goes on a pass beyond
         those learned, so that the model's trace of one more pass must
         hold all of it."""
-        lo, hi = main_of(kernel)
+        lo, hi = lackey.function_range(kernel)
         reads = lackey.Watch(lo, hi)
         first = Run(None, *canonical_lackey(
             kernel,
@@ -234,7 +222,7 @@ class Damaged(Learning):
             raise AssertionError(f"loadgrid2 not learned: {said[:300]}")
         cls.a, cls.b = cls.first.recs, cls.second.recs
         cls.counter = cls.second.poke[1]
-        lo, hi = main_of(cls.kernel)
+        lo, hi = lackey.function_range(cls.kernel)
         cls.stream = Reading(cls.a, lo, hi)
         cls.b_steps = Reading(cls.b, lo, hi).steps
 

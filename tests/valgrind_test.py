@@ -317,19 +317,10 @@ def lackey_lines(path, cwd, env=None, stop=None, poke=None):
                       cwd=cwd).lines
 
 
-def main_of(kernel):
-    """Start of main in the kernel's symbol table, as nm reads it."""
-    out = subprocess.run(["nm", "--defined-only", kernel], capture_output=True,
-                         text=True, check=True).stdout
-    start, = [int(f[0], 16) for f in map(str.split, out.splitlines())
-              if len(f) == 3 and f[2] == "main"]
-    return start
-
-
 def stack_at_main(kernel, path, cwd, env=None):
     """The stack pointer as main starts: where the call to main stored
     its return address, the last store before main's first instruction."""
-    start = main_of(kernel)
+    start, _ = lackey.function_range(kernel)
     recs = [lackey.record(line) for line in lackey_lines(
         path, cwd, env, stop=lambda rec: rec[:2] == ("I", start))]
     entered = recs[-1][:2] == ("I", start)
