@@ -57,8 +57,7 @@ template <class Job> void on_two_threads(std::size_t n, Job job)
 // are, then by the run's own rules.
 Run checked_run(const Model &m, int passes, std::int64_t shift)
 {
-	check_range(passes, "passes", 1, m.passes);
-	check_range(shift, "stack shift", -MAX_SHIFT, MAX_SHIFT);
+	check_run(m, passes, shift);
 	return Run(m, passes, shift);
 }
 
@@ -262,7 +261,12 @@ long long whole_number(const std::string &text, const char *what, long long lo, 
 	return v;
 }
 
-void check_run(const Model &m, int passes, std::int64_t shift) { checked_run(m, passes, shift); }
+void check_run(const Model &m, int passes, std::int64_t shift)
+{
+	check_range(passes, "passes", 1, m.passes);
+	check_range(shift, "stack shift", -MAX_SHIFT, MAX_SHIFT);
+	Run::check(m, passes, shift);
+}
 
 void fits(const Model &m, const CacheShape &g)
 {

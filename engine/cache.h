@@ -216,22 +216,25 @@ class LruPolicy {
 	[[gnu::target("avx2")]] static unsigned slide_vectors(std::uint64_t *set, std::uint64_t t)
 	{
 		__m256i key = _mm256_set1_epi64x(std::int64_t(t)), v[K];
-		unsigned found = 0;
+		unsigned found = 1u << (4 * K); // past the last way: a miss
+#pragma GCC unroll 4
 		for (unsigned c = 0; c < K; c++) {
 			v[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(set + 4 * c));
 			__m256d same = _mm256_castsi256_pd(_mm256_cmpeq_epi64(v[c], key));
 			found |= unsigned(_mm256_movemask_pd(same)) << (4 * c);
 		}
-		unsigned d = found ? unsigned(__builtin_ctz(found)) : 4 * K;
+		unsigned d = unsigned(__builtin_ctz(found));
 		__m256i depth = _mm256_set1_epi64x(d), carry = key;
+		__m256i way = _mm256_setr_epi64x(0, 1, 2, 3);
+#pragma GCC unroll 4
 		for (unsigned c = 0; c < K; c++) {
 			// Each way takes the one above it, the first t, but below d.
 			__m256i slid = _mm256_blend_epi32(_mm256_permute4x64_epi64(v[c], 0x90), carry, 0x03);
 			carry = _mm256_permute4x64_epi64(v[c], 0xff);
-			__m256i way = _mm256_set_epi64x(4 * c + 3, 4 * c + 2, 4 * c + 1, 4 * c);
 			__m256i below = _mm256_cmpgt_epi64(way, depth);
 			_mm256_storeu_si256(reinterpret_cast<__m256i *>(set + 4 * c),
 					    _mm256_blendv_epi8(slid, v[c], below));
+			way = _mm256_add_epi64(way, _mm256_set1_epi64x(4));
 		}
 		return d;
 	}

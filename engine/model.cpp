@@ -590,6 +590,15 @@ void drop_fetches(Model &m)
 Run::Run(const Model &model, int n, std::int64_t s)
     : m(model), passes(n), shift(std::uint64_t(s))
 {
+	check(m, n, s);
+	if (!m.stride)
+		draws = glibc_rand(steps());
+	for (std::uint64_t r : m.reads)
+		base.push_back(r - shift - ELEM * index(0));
+}
+
+void Run::check(const Model &m, int n, std::int64_t s)
+{
 	if (n < 1 || n > m.passes)
 		throw std::runtime_error("passes " + std::to_string(n) + ": want 1 to " +
 					 std::to_string(m.passes));
@@ -597,10 +606,6 @@ Run::Run(const Model &model, int n, std::int64_t s)
 		throw std::runtime_error("stack shift " + std::to_string(s) +
 					 ": want a multiple of 16 from " + std::to_string(-MAX_SHIFT) +
 					 " to " + std::to_string(MAX_SHIFT - 16));
-	if (!m.stride)
-		draws = glibc_rand(steps());
-	for (std::uint64_t r : m.reads)
-		base.push_back(r - shift - ELEM * index(0));
 }
 
 long Run::index(long t) const
@@ -614,8 +619,10 @@ std::vector<std::int32_t> glibc_rand(std::size_t n)
 {
 	// r[i] = 16807 r[i-1] mod (2^31 - 1) for the first 31 words, then
 	// r[i] = r[i-3] + r[i-31] mod 2^32; the first 310 are discarded and
-	// each result is a word shifted right by one.
-	std::vector<std::uint32_t> r(344 + n);
+	// each result is a word shifted right by one.  The words are kept in
+	// a ring of the last 64.
+	constexpr std::size_t RING = 64, FIRST = 344;
+	std::array<std::uint32_t, RING> r{};
 	r[0] = 1;
 	for (int i = 1; i < 31; i++) {
 		std::int64_t w = 16807 * std::int64_t(std::int32_t(r[i - 1])) % 2147483647;
@@ -623,10 +630,12 @@ std::vector<std::int32_t> glibc_rand(std::size_t n)
 	}
 	for (int i = 31; i < 34; i++)
 		r[i] = r[i - 31];
-	for (std::size_t i = 34; i < r.size(); i++)
-		r[i] = r[i - 31] + r[i - 3];
 	std::vector<std::int32_t> out(n);
-	for (std::size_t k = 0; k < n; k++)
-		out[k] = std::int32_t(r[k + 344] >> 1);
+	for (std::size_t i = 34; i < FIRST + n; i++) {
+		std::uint32_t w = r[(i - 31) % RING] + r[(i - 3) % RING];
+		r[i % RING] = w;
+		if (i >= FIRST)
+			out[i - FIRST] = std::int32_t(w >> 1);
+	}
 	return out;
 }

@@ -95,6 +95,8 @@ class Run {
 	// passes from 1 to m.passes, shift a multiple of 16 within MAX_SHIFT:
 	// both checked, throwing std::runtime_error.
 	Run(const Model &m, int passes, std::int64_t shift);
+	// The same checks alone.
+	static void check(const Model &m, int passes, std::int64_t shift);
 
 	// Whether every pass makes the same records from the same state.
 	bool periodic() const { return m.calls.empty() && m.stride; }

@@ -4,6 +4,7 @@
 // read back; where a run first differs from records seen; and each
 // refusal's message.
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -447,6 +448,15 @@ TEST(Streams, AccessesAndIndices)
 			ASSERT_EQ(got[k], m.stride ? m.stride * long(k % m.steps) : draws[k] % m.length)
 			    << "model " << t << ", step " << k;
 	}
+}
+
+// The draws are the C library's rand() unseeded, which srand(1) restores.
+TEST(Streams, RandAsTheCLibrary)
+{
+	std::vector<std::int32_t> draws = glibc_rand(5000);
+	std::srand(1);
+	for (std::size_t k = 0; k < draws.size(); k++)
+		ASSERT_EQ(draws[k], std::rand()) << "draw " << k;
 }
 
 // Each refusal as the engine says it; the figures' threads check the run
