@@ -5,12 +5,14 @@
 # report at three hierarchies, predicted and measured; then each kernel's
 # whole surface against cachegrind at ten geometries; then the policies
 # against LRU; then the fixed cost of a command; then the learning of each
-# kernel from an empty cache.
-# usage: modelbench.sh LOADGRID-MODEL BINDIR
+# kernel from an empty cache.  ONLY, if set, names the parts to time, of
+# sweep, report, surface, policies, fixed and learn.
+# usage: [ONLY="PART ..."] modelbench.sh LOADGRID-MODEL BINDIR
 set -euo pipefail
 model=$1 bindir=$2
 command -v hyperfine >/dev/null ||
   { echo "modelbench: hyperfine: not installed" >&2; exit 1; }
+wanted() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export LOADGRID_MODEL_CACHE=$tmp/cache
@@ -23,6 +25,7 @@ for k in loadgrid1 loadgrid2 loadgrid3; do
   "$model" misses "$bindir/$k" --cache $sweep >"$tmp/$k.model" 2>/dev/null
 done
 
+if wanted sweep; then
 # The command runs the geometries on two threads; cachegrind two at once.
 cat >"$tmp/cachegrind.sh" <<SH
 for k in loadgrid1 loadgrid2 loadgrid3; do
@@ -37,7 +40,9 @@ hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/sweep.md" \
   "for k in loadgrid1 loadgrid2 loadgrid3; do $model misses $bindir/\$k --cache $sweep; done" \
   -n "cachegrind" "sh $tmp/cachegrind.sh" >/dev/null
 cat "$tmp/sweep.md"
+fi
 
+if wanted report; then
 # The whole report: three hierarchies for each kernel, predicted by nine
 # commands and in one process, against cachegrind's nine runs, all two at
 # a time.
@@ -72,7 +77,9 @@ hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/report.md" \
   -n "loadgrid-model predict, by a script" "sh $tmp/reports.sh" \
   -n "cachegrind" "sh $tmp/cachegrind-all.sh" >/dev/null
 cat "$tmp/report.md"
+fi
 
+if wanted surface; then
 # Each kernel's whole default surface (1,916 caches) against cachegrind
 # answering ten of them, two at a time.
 ten="8192,1,32 32768,8,64 49152,12,64 65536,2,64 1048576,16,64 4096,32,32
@@ -93,8 +100,11 @@ for k in loadgrid1 loadgrid2 loadgrid3; do
   cat "$tmp/surface-$k.md"
 done
 
+fi
+
 # Each policy's figures, and the kinds, against today's LRU answers, at
 # one geometry.
+if wanted policies; then
 echo
 echo "modelbench: timing the policies at 32768,8,64, ${RUNS:-10} runs of each" >&2
 for k in loadgrid1 loadgrid2 loadgrid3; do
@@ -106,9 +116,11 @@ for k in loadgrid1 loadgrid2 loadgrid3; do
     -n "lru with the kinds" "$model misses $bindir/$k --cache 32768,8,64 --kinds" >/dev/null
   cat "$tmp/policies-$k.md"
 done
+fi
 
 # What every answer from a kept model pays: the program started, the model
 # read and checked, and one pass simulated.
+if wanted fixed; then
 echo
 echo "modelbench: timing the fixed cost, ${RUNS:-20} runs of each" >&2
 hyperfine -N --warmup 3 --runs "${RUNS:-20}" --export-markdown "$tmp/fixed.md" \
@@ -117,7 +129,9 @@ hyperfine -N --warmup 3 --runs "${RUNS:-20}" --export-markdown "$tmp/fixed.md" \
   -n "misses, one pass" "$model misses $bindir/loadgrid1 --passes 1 --cache 32768,8,64" \
   >/dev/null
 cat "$tmp/fixed.md"
+fi
 
+if wanted learn; then
 echo
 echo "modelbench: timing learning from an empty cache, ${RUNS:-5} runs of each kernel" >&2
 hyperfine --runs "${RUNS:-5}" --prepare "rm -rf $tmp/cache" \
@@ -127,3 +141,4 @@ hyperfine --runs "${RUNS:-5}" --prepare "rm -rf $tmp/cache" \
   -n "learn loadgrid3" "$model misses $bindir/loadgrid3 --passes 1 --cache 32768,8,64" \
   >/dev/null
 cat "$tmp/learn.md"
+fi

@@ -344,7 +344,7 @@ template <class Policy> class Cache {
 			tags.fill(set_of(n) * words, words);
 		return d;
 	}
-	bool miss(std::uint64_t n) { return touch(n) == assoc; }
+	[[gnu::always_inline]] bool miss(std::uint64_t n) { return touch(n) == assoc; }
 
 	// The same lines in the same order in every set.  Where the policy
 	// keeps its order apart, sets that hold the same may differ word for
