@@ -10,12 +10,9 @@ cachegrind picks here) and the differential test's seed.  Elsewhere, and
 for those, the output must have the shape shown: the same lines, of the
 same words but for the numbers.
 
-The man pages' EXAMPLES (the kernels' pages as the build makes them):
-each line run by bash from a folder of its own, holding a big.bin to copy,
-with this build's folder first in PATH, must end with status 0 and write
-what it says it writes.  A whole lackey trace takes minutes: its first
-thousand records are read and the run stopped.  perf needs a machine with
-counters: where it cannot count, that example is skipped.
+The man pages' EXAMPLES (the kernels' pages as the build makes them), and
+the commands of docs/ that a reader runs on a build: each run as
+Examples.run_each says.
 
 Environment: as model_test.py's.
 """
@@ -114,13 +111,29 @@ def first_records(line, cwd, env, count=1000):
     return records
 
 
-class Manual(unittest.TestCase):
-    def test_examples(self):
-        pages = [os.path.join(SOURCE, "man", "loadgrid-model.1"),
-                 os.path.join(SOURCE, "man", "bytecopy.1")] + [
-            os.path.join(BINDIR, "man", f"{k}.1") for k in vg.NAMES]
-        lines = [line for page in pages for line in man_examples(page)]
-        self.assertGreaterEqual(len(lines), 20)
+def sh_blocks(path):
+    """The lines of a file's sh blocks, but comments, as the file shows
+    them."""
+    with open(path) as f:
+        text = f.read()
+    lines = []
+    for block in text.split("```sh\n")[1:]:
+        for line in block.split("```", 1)[0].splitlines():
+            line = re.sub(r"\s+#.*", "", line).strip()
+            if line:
+                lines.append(line)
+    return lines
+
+
+class Examples(unittest.TestCase):
+    def run_each(self, lines):
+        """Runs each line by bash from a folder of its own, holding a
+        big.bin to copy and build/gcc as this build, with this build's
+        folder first in PATH: each must end with status 0 and write what
+        it says it writes.  A whole lackey trace takes minutes: its first
+        thousand records are read and the run stopped.  perf needs a
+        machine with counters: where it cannot count, that line is
+        skipped."""
         for line in lines:
             with self.subTest(line), tempfile.TemporaryDirectory() as tmp:
                 # Valgrind's gdb-server pipes go in TMPDIR, here the folder.
@@ -128,30 +141,58 @@ class Manual(unittest.TestCase):
                            TMPDIR=tmp)
                 with open(os.path.join(tmp, "big.bin"), "wb") as f:
                     f.write(os.urandom(1 << 20))
-                if "--tool=lackey" in line:
-                    self.assertEqual(len(first_records(line, tmp, env)), 1000)
-                    continue
-                if line.startswith("perf ") and (
-                        not shutil.which("perf")
-                        or run("perf stat true", tmp, env).returncode):
-                    self.skipTest("perf cannot count on this machine")
-                r = run(line, tmp, env)
-                self.assertEqual(r.returncode, 0, r.stderr)
-                made = os.listdir(tmp)
-                if "bytecopy big.bin copy.bin" in line:
-                    with open(os.path.join(tmp, "copy.bin"), "rb") as a, \
-                            open(os.path.join(tmp, "big.bin"), "rb") as b:
-                        self.assertEqual(a.read(), b.read())
-                if ">" in line:
-                    file = line.split(">")[-1].strip()
-                    self.assertGreater(
-                        os.path.getsize(os.path.join(tmp, file)), 0)
-                elif "--tool=cachegrind" in line or "--tool=callgrind" in line:
-                    tool = line.split("--tool=")[1].split()[0]
-                    self.assertTrue(any(f.startswith(tool + ".out.")
-                                        for f in made), made)
-                elif "loadgrid-model" in line:
-                    self.assertTrue(r.stdout, "no output")
+                os.mkdir(os.path.join(tmp, "build"))
+                os.symlink(BINDIR, os.path.join(tmp, "build", "gcc"))
+                self.run_one(line, tmp, env)
+
+    def run_one(self, line, tmp, env):
+        if "--tool=lackey" in line:
+            self.assertEqual(len(first_records(line, tmp, env)), 1000)
+            return
+        if line.startswith("perf ") and (
+                not shutil.which("perf")
+                or run("perf stat true", tmp, env).returncode):
+            self.skipTest("perf cannot count on this machine")
+        r = run(line, tmp, env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        made = os.listdir(tmp)
+        if "bytecopy big.bin copy.bin" in line:
+            with open(os.path.join(tmp, "copy.bin"), "rb") as a, \
+                    open(os.path.join(tmp, "big.bin"), "rb") as b:
+                self.assertEqual(a.read(), b.read())
+        if ">" in line:
+            file = line.split(">")[-1].strip()
+            self.assertGreater(os.path.getsize(os.path.join(tmp, file)), 0)
+        elif "--tool=cachegrind" in line or "--tool=callgrind" in line:
+            tool = line.split("--tool=")[1].split()[0]
+            self.assertTrue(any(f.startswith(tool + ".out.") for f in made),
+                            made)
+        elif "loadgrid-model" in line:
+            self.assertTrue(r.stdout, "no output")
+
+
+class Manual(Examples):
+    def test_examples(self):
+        pages = [os.path.join(SOURCE, "man", "loadgrid-model.1"),
+                 os.path.join(SOURCE, "man", "bytecopy.1")] + [
+            os.path.join(BINDIR, "man", f"{k}.1") for k in vg.NAMES]
+        lines = [line for page in pages for line in man_examples(page)]
+        self.assertGreaterEqual(len(lines), 20)
+        self.run_each(lines)
+
+
+class Docs(Examples):
+    """The commands of docs/ that a reader runs on a build: the tools over
+    the kernels (workloads.md) and the canonical run by hand (model.md).
+    packaging.md's are run by tools/packages.sh, as root; the main job's
+    output by workloads_test."""
+    def test_commands(self):
+        # A synopsis, which names its arguments, is not a command.
+        lines = [line for doc in ("workloads.md", "model.md")
+                 for line in sh_blocks(os.path.join(SOURCE, "docs", doc))
+                 if "KERNEL" not in line]
+        self.assertGreaterEqual(len(lines), 5)
+        self.run_each(lines)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ SOURCE_DIR is the project, BUILD_DIR a build of it, CXX its compiler;
 PYTHONPATH is SOURCE_DIR, for the tools.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,30 @@ SOURCE = os.environ["SOURCE_DIR"]
 BUILD = os.environ["BUILD_DIR"]
 RUNNER = os.path.join(SOURCE, "tools", "workloads.py")
 PROGRAMS = ("loadgrid1", "loadgrid2", "loadgrid3", "bytecopy")
+NUMBER = re.compile(r"^\(?[0-9][0-9,.]*\)?[,:]?$")
+UNITS = ("ms", "s", "µs", "KiB", "MiB", "GiB", "KiB/s", "MiB/s", "GiB/s")
+
+
+def documented_job():
+    """The main job's output as docs/workloads.md shows it."""
+    with open(os.path.join(SOURCE, "docs", "workloads.md")) as f:
+        blocks = f.read().split("```\n")
+    return next(b for b in blocks if b.startswith("program ")).rstrip("\n")
+
+
+def job_shape(text):
+    """The main job's output but for what the machine and the build set:
+    figures and their units, paths, and the compiler and C library named.
+    The timer's line too, where hyperfine is missing."""
+    lines = []
+    for line in text.splitlines():
+        if line.startswith("of this build:"):
+            line = "of this build:"
+        if line.startswith("Wall times by") and not shutil.which("hyperfine"):
+            continue
+        lines.append(["NUMBER" if NUMBER.match(w) else "UNIT" if w in UNITS
+                      else "PATH" if "/" in w else w for w in line.split()])
+    return lines
 
 
 class Case(unittest.TestCase):
@@ -52,6 +77,8 @@ class Runner(Case):
             self.assertRegex(r.stdout, rf"\n{name}  all [0-9]+ functions "
                              "x 9 events, on [0-9]+ lines, and the summary "
                              "agree\n")
+        job = r.stdout[r.stdout.index("program "):]
+        self.assertEqual(job_shape(job), job_shape(documented_job()))
 
     def test_plain_timer_without_hyperfine(self):
         env = dict(os.environ, PATH=self.dir)  # finds no hyperfine

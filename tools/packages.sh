@@ -68,6 +68,19 @@ clean_run() {
   fi
 }
 
+# docs/packaging.md's sh block N (from 1), its comments dropped, its man
+# lines too where this system's man pages are left out or there is no man.
+doc_block() {
+  awk -v n="$1" '/^```sh$/ { k++; inside = k == n; next } /^```$/ { inside = 0 }
+    inside' "$src/docs/packaging.md" | sed 's/[[:space:]]*#.*//' |
+    if [[ $man_checked ]]; then cat; else grep -v '^man '; fi
+}
+man_checked=1
+if grep -rqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/ ||
+  ! command -v man >/dev/null; then
+  man_checked=
+fi
+
 # A kernel and the copier work, and say nothing.
 programs_run() {
   local user=$1 bindir=$2 copy=$3 out
@@ -100,10 +113,8 @@ if ((EUID == 0)); then
   (cd / && env -i HOME="$root_home" PATH=/usr/bin:/bin \
     loadgrid-model check loadgrid1 --cache 32k,8,64) ||
     fail "loadgrid-model check from /usr/bin"
-  if grep -rqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/; then
-    echo "man pages: this system's dpkg leaves them out, not checked"
-  elif ! command -v man >/dev/null; then
-    echo "man pages: no man here, not checked"
+  if [[ ! $man_checked ]]; then
+    echo "man pages: this system leaves them out or has no man, not checked"
   else
     page=$(man -w loadgrid1) || fail "man finds no loadgrid1 page"
     [[ $page == /usr/share/man/man1/loadgrid1.1.gz ]] ||
@@ -126,6 +137,14 @@ if ((EUID == 0)); then
   done
   ((${#left[@]} == 0)) || fail "left after apt-get remove: ${left[*]}"
   echo "removed: none of the package's ${#files[@]} paths is left"
+
+  # The doc's apt remove asks to go on, and is told yes, as at a terminal.
+  step "The .deb as docs/packaging.md installs, runs and removes it"
+  installed=1
+  (cd "$build" && env -i HOME="$root_home" PATH=/usr/bin:/bin LC_ALL=C.UTF-8 \
+    bash -euo pipefail -c "sudo() { \"\$@\"; }; $(doc_block 2)") < <(yes) >/dev/null ||
+    fail "docs/packaging.md's lines for the .deb"
+  installed=
 else
   echo "== The .deb: skipped, installing needs root"
 fi
@@ -164,4 +183,13 @@ got=$(clean_run "$user" "$long/bin/loadgrid-model" "${question[@]}") ||
   fail "the tarball's loadgrid-model ${question[*]}"
 echo "the tarball answers:      $got"
 [[ $got == "$want" ]] || fail "the tarball's answer differs from the build's"
+
+step "The tarball as docs/packaging.md unpacks and runs it"
+mkdir "$tmp/by-the-docs"
+cp "$tgz" "$tmp/by-the-docs/"
+[[ $user ]] && chown -R "$user:" "$tmp/by-the-docs"
+got=$(cd "$tmp/by-the-docs" && clean_run "$user" bash -euo pipefail -c \
+  "cd '$tmp/by-the-docs' && $(doc_block 3)") ||
+  fail "docs/packaging.md's lines for the tarball"
+[[ $got == *"$want"* ]] || fail "docs/packaging.md's tarball lines answer: $got"
 echo "packages: all well"
