@@ -68,9 +68,9 @@ class D1Count {
 		return {&front_of_both[levels[0].cg.set_of(line)], Lru::tag(line), ~std::uint64_t(0)};
 	}
 	bool repeats_are_quiet() const { return true; }
-	void quiet(const Op &) {}
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.main); }
 	void add(std::uint32_t, const Cost &) {}
+	void accesses(std::uint64_t, std::uint64_t) {}
 	bool same_state(const D1Count &o) const;
 	void repeat(const D1Count &before, std::uint64_t times);
 

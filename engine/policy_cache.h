@@ -70,6 +70,8 @@ template <class Replacement> class PolicyCache {
 	// change nothing.
 	[[gnu::always_inline]] AccessResult access(std::uint64_t n, bool write)
 	{
+		if (Front f = front(n, write); (*f.at & f.mask) == f.tag)
+			return {true, false, false}; // a hit that changes nothing
 		std::uint64_t s = n & (shape.sets - 1), t = n + 1;
 		std::uint64_t *set = tags.at(s * shape.assoc);
 		unsigned way = find(set, t);

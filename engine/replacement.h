@@ -109,6 +109,8 @@ class PlruReplacement {
 			throw std::runtime_error(std::string("plru: ") + why);
 		if (ways > 1) // one way has no tree
 			tree.assign(shape.sets, 0);
+		for (unsigned way = 0; way < ways; way++)
+			paths.push_back(path(way));
 	}
 
 	unsigned victim(std::uint64_t s) const
@@ -120,21 +122,35 @@ class PlruReplacement {
 	}
 	unsigned use(std::uint64_t s, std::uint64_t *, unsigned way)
 	{
-		for (unsigned node = way + ways - 1; node > 0;) {
-			unsigned parent = (node - 1) / 2;
-			if (node == 2 * parent + 2) // the way is in the right half
-				tree[s] &= ~(std::uint64_t(1) << parent);
-			else
-				tree[s] |= std::uint64_t(1) << parent;
-			node = parent;
-		}
+		if (ways > 1)
+			tree[s] = (tree[s] & ~paths[way].nodes) | paths[way].away;
 		return way;
 	}
 	bool operator==(const PlruReplacement &o) const { return tree == o.tree; }
 
       private:
+	// A way's use, worked out once: the nodes on its path, and of them
+	// those that then point to their right half (away from a way in the
+	// left).
+	struct Path {
+		std::uint64_t nodes = 0, away = 0;
+	};
 	unsigned ways;
 	std::vector<std::uint64_t> tree; // per set, a bit per node
+	std::vector<Path> paths;         // per way
+
+	Path path(unsigned way) const
+	{
+		Path p;
+		for (unsigned node = way + ways - 1; node > 0;) {
+			unsigned parent = (node - 1) / 2;
+			p.nodes |= std::uint64_t(1) << parent;
+			if (node != 2 * parent + 2) // the way is in the left half
+				p.away |= std::uint64_t(1) << parent;
+			node = parent;
+		}
+		return p;
+	}
 };
 
 // Random: the way of a full set that a miss puts out is the generator's

@@ -28,9 +28,10 @@
 //                                          nothing
 //   void access(const Op &op, uint64_t addr)  an op's touches, but not its
 //                                             events
-//   void quiet(const Op &op)               an op that changes nothing, left
-//                                          untouched
 //   void add(uint32_t place, const Cost &c)   events of compiled records
+//   void accesses(uint64_t reads, uint64_t writes)  the din trace's
+//                                          accesses of compiled records, a
+//                                          modify both
 //   bool holds_fetched(uint64_t line)      (with FETCHES) whether I1 holds
 //                                          a line
 //   bool same_state(const Count &before)   the caches as before
@@ -84,6 +85,7 @@ const std::uint64_t no_line = 0; // no line's tag
 struct Compiled {
 	std::vector<std::vector<Op>> parts; // a call between each two
 	std::vector<std::pair<std::uint32_t, Cost>> events;
+	std::uint64_t reads = 0, writes = 0; // the din trace's
 };
 
 // A record whose set was last touched by its own line since a call or an
@@ -106,6 +108,8 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 			continue;
 		}
 		events[r.fn][event(r.kind)]++;
+		out.reads += r.kind == 'L' || r.kind == 'M';
+		out.writes += r.kind == 'S' || r.kind == 'M';
 		if (r.kind == 'I' && !fetches)
 			continue;
 		auto &seen = known[r.kind == 'I'];
@@ -261,11 +265,10 @@ template <class Count> class Steps {
 			for (const Op &op : seg.parts[k])
 				if ((*op.front & op.mask) != op.tag)
 					count.access(op, op.addr + op.scale * std::uint64_t(i));
-				else
-					count.quiet(op);
 		}
 		for (const auto &[place, c] : seg.events)
 			count.add(place, c);
+		count.accesses(seg.reads, seg.writes);
 	}
 };
 

@@ -40,13 +40,13 @@ class Hierarchy {
 		return {first(kind).front(first(kind).set_of(line)), Lru::tag(line), ~std::uint64_t(0)};
 	}
 	bool repeats_are_quiet() const { return true; }
-	void quiet(const Op &) {}
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.place); }
 	void add(std::uint32_t p, const Cost &c)
 	{
 		for (int e : {IR, DR, DW})
 			cost[p][e] += c[e];
 	}
+	void accesses(std::uint64_t, std::uint64_t) {}
 	bool holds_fetched(std::uint64_t line) const { return i1.holds(line); }
 	bool same_state(const Hierarchy &o) const { return i1 == o.i1 && d1 == o.d1 && ll == o.ll; }
 	void repeat(const Hierarchy &before, std::uint64_t times)

@@ -45,14 +45,11 @@ template <class Replacement> class TraceCount {
 	{
 	}
 
-	// A record in full; the din trace's accesses.
+	// A record in full: the din trace's accesses, counted and made.
 	void operator()(char kind, std::uint64_t addr, std::uint32_t, bool, std::uint32_t = 0)
 	{
-		std::uint64_t n = addr >> cache.line_bits();
-		if (kind != 'S')
-			touch(n, false);
-		if (kind == 'S' || kind == 'M')
-			touch(n, true);
+		accesses(kind != 'S', kind == 'S' || kind == 'M');
+		touches(kind, addr);
 	}
 
 	// What the replay asks of a count.
@@ -67,14 +64,13 @@ template <class Replacement> class TraceCount {
 		return kinds ? cache.front_at(&last, line, write) : cache.front(line, write);
 	}
 	bool repeats_are_quiet() const { return false; }
-	// A hit that changes nothing: only counted.
-	void quiet(const Op &op)
-	{
-		n[READS] += op.kind != 'S';
-		n[WRITES] += op.kind == 'S' || op.kind == 'M';
-	}
-	void access(const Op &op, std::uint64_t addr) { (*this)(op.kind, addr, op.size, op.main); }
+	void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
+	void accesses(std::uint64_t reads, std::uint64_t writes)
+	{
+		n[READS] += reads;
+		n[WRITES] += writes;
+	}
 	bool same_state(const TraceCount &o) const
 	{
 		return cache == o.cache && (!kinds || full == o.full);
@@ -100,10 +96,19 @@ template <class Replacement> class TraceCount {
 	// write; else 0.
 	std::uint64_t last = 0;
 
+	// A record's accesses, made but not counted.
+	[[gnu::always_inline]] void touches(char kind, std::uint64_t addr)
+	{
+		std::uint64_t n = addr >> cache.line_bits();
+		if (kind != 'S')
+			touch(n, false);
+		if (kind == 'S' || kind == 'M')
+			touch(n, true);
+	}
+
 	[[gnu::always_inline]] void touch(std::uint64_t line, bool write)
 	{
 		AccessResult r = cache.access(line, write);
-		n[write ? WRITES : READS]++;
 		n[write ? WRITE_MISSES : READ_MISSES] += !r.hit;
 		n[EVICTIONS] += r.evicted;
 		n[WRITEBACKS] += r.wrote_back;
