@@ -123,6 +123,8 @@ int run(int argc, char **argv)
 	} catch (const Usage &e) {
 		return usage(e.what(), argc, argv);
 	} catch (const std::exception &e) {
+		if (signals::stopping())
+			pause(); // what failed was stopped: the signal's thread ends the program
 		if (std::ferror(stdout) && std::strstr(e.what(), std::strerror(EPIPE)))
 			return output_failed(EPIPE); // the reader went: as a shell pipeline ends
 		std::fprintf(stderr, "%s: %s\n", PROG, e.what());
@@ -136,8 +138,8 @@ int main(int argc, char **argv)
 {
 	signals::take();
 	signals::at_stop(valgrind::stop_all);
-	signals::at_stop(runs::remove_live_scratch);
-	signals::at_stop(store::remove_temporaries);
+	signals::at_stop(runs::remove_live_scratch, true);
+	signals::at_stop(store::remove_temporaries, true);
 	std::signal(SIGPIPE, SIG_IGN);
 	int status = run(argc, argv);
 	if (signals::stopping())

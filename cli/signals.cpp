@@ -19,6 +19,7 @@ std::atomic<int> signal_taken{0};
 std::mutex mutex;
 std::condition_variable released;
 std::map<int, std::function<void()>> stops;
+std::map<int, std::function<void()>> last; // run again at the end
 int next_id = 0;
 int holds = 0;
 
@@ -37,6 +38,9 @@ int holds = 0;
 		for (auto &[id, what] : stops)
 			if (!now.count(id))
 				what();
+		// What the program made while the stops ran.
+		for (auto &[id, what] : last)
+			what();
 	}
 	std::fflush(stdout);
 	std::fprintf(stderr, "loadgrid-model: SIG%s: stopped\n", sigabbrev_np(signum));
@@ -60,9 +64,11 @@ void take()
 	}).detach();
 }
 
-int at_stop(std::function<void()> what)
+int at_stop(std::function<void()> what, bool again)
 {
 	std::lock_guard<std::mutex> lock(mutex);
+	if (again)
+		last[next_id] = what;
 	stops[next_id] = std::move(what);
 	return next_id++;
 }
@@ -71,6 +77,7 @@ void forget(int id)
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	stops.erase(id);
+	last.erase(id);
 }
 
 Hold::Hold()

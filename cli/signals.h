@@ -16,8 +16,10 @@ namespace loadgrid::cli::signals {
 // must be started with them unblocked (unblocked()).
 void take();
 
-// What a stop must do first; forget(id) once it need not.
-int at_stop(std::function<void()> stop);
+// What a stop must do first; forget(id) once it need not.  again: a
+// removal, run once more just before the program ends, for what was made
+// while the stops ran.
+int at_stop(std::function<void()> stop, bool again = false);
 void forget(int id);
 
 // While a Hold lives, a stop waits for it to go before the program ends:

@@ -19,6 +19,7 @@ namespace {
 
 std::mutex live_lock;
 std::vector<std::string> live;
+bool closed = false; // by remove_live_scratch(): the program is ending
 
 std::string random_name()
 {
@@ -40,8 +41,13 @@ int remove_one(const char *path, const struct stat *, int, struct FTW *)
 
 } // namespace
 
+// Made and listed under the lock, so that a stop's removal sees every
+// folder made before it, and none is made after.
 Scratch::Scratch()
 {
+	std::lock_guard<std::mutex> hold(live_lock);
+	if (closed)
+		throw Failure("/tmp: the program is stopping");
 	for (int tries = 0;; tries++) {
 		std::string path = random_name();
 		if (mkdir(path.c_str(), 0700) == 0) {
@@ -51,7 +57,6 @@ Scratch::Scratch()
 		if (errno != EEXIST || tries > 100)
 			throw Failure(path + ": " + std::strerror(errno));
 	}
-	std::lock_guard<std::mutex> hold(live_lock);
 	live.push_back(path_);
 }
 
@@ -72,7 +77,9 @@ std::vector<std::string> live_scratch()
 
 void remove_live_scratch()
 {
-	for (const std::string &path : live_scratch())
+	std::lock_guard<std::mutex> hold(live_lock);
+	closed = true;
+	for (const std::string &path : live)
 		remove_tree(path);
 }
 

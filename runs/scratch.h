@@ -26,9 +26,10 @@ class Scratch {
 
 // The scratch folders now live, in the order they were made.
 std::vector<std::string> live_scratch();
-// Removes every live scratch folder; for a program ending on a signal.  Not
-// async-signal-safe: call it from a thread that takes signals with
-// sigwait(), or after the handler has only set a flag.
+// Removes every live scratch folder, and refuses any more (Failure); for a
+// program ending on a signal.  Not async-signal-safe: call it from a thread
+// that takes signals with sigwait(), or after the handler has only set a
+// flag.
 void remove_live_scratch();
 
 // Removes a file or a folder with all it holds; errors are ignored.

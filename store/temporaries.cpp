@@ -28,6 +28,8 @@ struct Slot {
 
 // More than any one run keeps at once: a folder and a file being written.
 Slot slots[16];
+// Set by remove_temporaries(): the program is ending, and lists no more.
+std::atomic<bool> closed{false};
 
 // Removes what one pass over the folder fd finds in it, but folders with
 // files; true if it removed anything.
@@ -67,6 +69,8 @@ void remove_path(const char *path)
 
 Temporary::Temporary(const std::string &path) : slot_(-1)
 {
+	if (closed)
+		throw Error(path + ": the program is stopping");
 	if (path.size() >= PATH_MAX)
 		throw FileError(path, ENAMETOOLONG);
 	for (int k = 0; k < static_cast<int>(std::size(slots)); ++k) {
@@ -85,6 +89,7 @@ Temporary::~Temporary() { slots[slot_].state = kFree; }
 
 void remove_temporaries() noexcept
 {
+	closed = true;
 	for (Slot &slot : slots)
 		if (slot.state == kLive)
 			remove_path(slot.path);
@@ -100,9 +105,20 @@ std::string made_folder()
 	return name;
 }
 
+// The folder just made at path, listed; or removed, where it cannot be.
+Temporary listed_or_removed(const std::string &path)
+{
+	try {
+		return Temporary(path);
+	} catch (...) {
+		rmdir(path.c_str());
+		throw;
+	}
+}
+
 } // namespace
 
-TemporaryFolder::TemporaryFolder() : path_(made_folder()), listed_(path_) {}
+TemporaryFolder::TemporaryFolder() : path_(made_folder()), listed_(listed_or_removed(path_)) {}
 
 TemporaryFolder::~TemporaryFolder() { remove_path(path_.c_str()); }
 

@@ -19,7 +19,8 @@ class Temporary {
 	int slot_;
 };
 
-// Removes every listed file, and every listed folder with the files in it.
+// Removes every listed file, and every listed folder with the files in it,
+// and lists no more (a Temporary made after throws Error).
 // Async-signal-safe: for the command's handler of SIGTERM and the like,
 // before it ends the program without running destructors.
 void remove_temporaries() noexcept;

@@ -2,6 +2,7 @@
 // cannot show: scratch folders gone on every way out, the canonical run's
 // copy, lackey's lines read as records, and runs ended from another thread.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,9 +57,24 @@ TEST(Scratch, RemovedWhenAnExceptionPassesAndOnTheSignalPath)
 	} catch (const runs::Failure &) {
 	}
 	EXPECT_FALSE(exists(path));
-	runs::Scratch s;
-	runs::remove_live_scratch();
-	EXPECT_FALSE(exists(s.path()));
+	// The signal path closes the program's scratch for good: in a child.
+	pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0) {
+		runs::Scratch s;
+		runs::remove_live_scratch();
+		bool refused = false;
+		try {
+			runs::Scratch late;
+		} catch (const runs::Failure &) {
+			refused = true;
+		}
+		_exit(!exists(s.path()) && refused ? 0 : 1);
+	}
+	int status = 0;
+	ASSERT_EQ(waitpid(child, &status, 0), child);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+	EXPECT_TRUE(runs::live_scratch().empty());
 }
 
 TEST(Scratch, CanonicalRunStartsACopyInItsOwnFolder)
