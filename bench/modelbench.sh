@@ -102,8 +102,8 @@ done
 
 fi
 
-# Each policy's figures, and the kinds, against today's LRU answers, at
-# one geometry.
+# Each policy's figures, and the kinds, against today's LRU answers and
+# cachegrind's run, at one geometry.
 if wanted policies; then
 echo
 echo "modelbench: timing the policies at 32768,8,64, ${RUNS:-10} runs of each" >&2
@@ -113,7 +113,9 @@ for k in loadgrid1 loadgrid2 loadgrid3; do
     -n "policy fifo" "$model misses $bindir/$k --cache 32768,8,64 --policy fifo" \
     -n "policy plru" "$model misses $bindir/$k --cache 32768,8,64 --policy plru" \
     -n "policy random:1" "$model misses $bindir/$k --cache 32768,8,64 --policy random:1" \
-    -n "lru with the kinds" "$model misses $bindir/$k --cache 32768,8,64 --kinds" >/dev/null
+    -n "lru with the kinds" "$model misses $bindir/$k --cache 32768,8,64 --kinds" \
+    -n "cachegrind, the same cache" "cd / && env -i valgrind --tool=cachegrind \
+      --cache-sim=yes --D1=32768,8,64 --cachegrind-out-file=/dev/null $link/$k" >/dev/null
   cat "$tmp/policies-$k.md"
 done
 fi

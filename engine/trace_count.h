@@ -64,7 +64,7 @@ template <class Replacement> class TraceCount {
 		return kinds ? cache.front_at(&last, line, write) : cache.front(line, write);
 	}
 	bool repeats_are_quiet() const { return false; }
-	void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
+	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
 	void accesses(std::uint64_t reads, std::uint64_t writes)
 	{
@@ -109,9 +109,11 @@ template <class Replacement> class TraceCount {
 	[[gnu::always_inline]] void touch(std::uint64_t line, bool write)
 	{
 		AccessResult r = cache.access(line, write);
-		n[write ? WRITE_MISSES : READ_MISSES] += !r.hit;
-		n[EVICTIONS] += r.evicted;
-		n[WRITEBACKS] += r.wrote_back;
+		if (!r.hit) { // most accesses hit, and then count nothing here
+			n[write ? WRITE_MISSES : READ_MISSES]++;
+			n[EVICTIONS] += r.evicted;
+			n[WRITEBACKS] += r.wrote_back;
+		}
 		if (told)
 			told->push_back(r);
 		if (kinds) {
