@@ -60,6 +60,11 @@ using Cost = std::array<std::uint64_t, EVENTS>;
 // write.
 inline Event event(char kind) { return kind == 'I' ? IR : kind == 'S' ? DW : DR; }
 
+// The din trace's accesses of a data record: a modify is a read, then a
+// write.
+inline bool din_reads(char kind) { return kind == 'L' || kind == 'M'; }
+inline bool din_writes(char kind) { return kind == 'S' || kind == 'M'; }
+
 // Where an access changes nothing: while *at & mask == tag.
 struct Front {
 	const std::uint64_t *at;
@@ -108,8 +113,8 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 			continue;
 		}
 		events[r.fn][event(r.kind)]++;
-		out.reads += r.kind == 'L' || r.kind == 'M';
-		out.writes += r.kind == 'S' || r.kind == 'M';
+		out.reads += din_reads(r.kind);
+		out.writes += din_writes(r.kind);
 		if (r.kind == 'I' && !fetches)
 			continue;
 		auto &seen = known[r.kind == 'I'];
@@ -128,7 +133,7 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 			seen.clear();
 			continue;
 		}
-		if (Front f = count.front(r.kind, s.first, r.kind == 'S' || r.kind == 'M'); f.at) {
+		if (Front f = count.front(r.kind, s.first, din_writes(r.kind)); f.at) {
 			op.front = f.at;
 			op.tag = f.tag;
 			op.mask = f.mask;

@@ -48,7 +48,7 @@ template <class Replacement> class TraceCount {
 	// A record in full: the din trace's accesses, counted and made.
 	void operator()(char kind, std::uint64_t addr, std::uint32_t, bool, std::uint32_t = 0)
 	{
-		accesses(kind != 'S', kind == 'S' || kind == 'M');
+		accesses(din_reads(kind), din_writes(kind));
 		touches(kind, addr);
 	}
 
@@ -100,9 +100,9 @@ template <class Replacement> class TraceCount {
 	[[gnu::always_inline]] void touches(char kind, std::uint64_t addr)
 	{
 		std::uint64_t n = addr >> cache.line_bits();
-		if (kind != 'S')
+		if (din_reads(kind))
 			touch(n, false);
-		if (kind == 'S' || kind == 'M')
+		if (din_writes(kind))
 			touch(n, true);
 	}
 
