@@ -213,17 +213,16 @@ int predict(Answers &answers, const Arguments &a, const runs::Run &run)
 	return 0;
 }
 
-int check(Answers &answers, const Arguments &a, const runs::Run &run, const runs::Run &measured_run)
+int check(Answers &answers, const Arguments &a, const runs::Run &run)
 {
 	auto predicted =
-	    engine::misses_at(answers.model(run), runs::PASSES, {a.shift}, Answers::shapes(a.geometries))
-		.at(0);
+	    engine::misses_at(answers.model(run), runs::PASSES, {0}, Answers::shapes(a.geometries)).at(0);
 	std::size_t n = a.geometries.size();
 	say("measuring " + std::to_string(n) + " cache" + (n > 1 ? "s" : "") + " with cachegrind" +
 	    (n > 1 ? ", two at a time" : ""));
 	std::vector<valgrind::MainCounts> measured(n);
 	on_two_threads(
-	    n, [&](std::size_t k) { measured[k] = valgrind::cachegrind(measured_run, a.geometries[k]); });
+	    n, [&](std::size_t k) { measured[k] = valgrind::cachegrind(run, a.geometries[k]); });
 	std::vector<Row> out{{"cache", "model D1mr", "model D1mw", "cachegrind D1mr", "cachegrind D1mw", ""}};
 	std::size_t same = 0;
 	for (std::size_t k = 0; k < n; k++) {
@@ -246,14 +245,14 @@ int check(Answers &answers, const Arguments &a, const runs::Run &run, const runs
 	return ok ? 0 : 1;
 }
 
-int check_report(Answers &answers, const Arguments &a, const runs::Run &run, const runs::Run &measured_run)
+int check_report(Answers &answers, const Arguments &a, const runs::Run &run)
 {
 	std::vector<Geometry> chosen = hierarchy(answers, a);
-	cachegrind::Places places = answers.report(run, chosen, runs::PASSES, a.shift);
+	cachegrind::Places places = answers.report(run, chosen, runs::PASSES, 0);
 	std::vector<std::string> options = cachegrind::cache_options(chosen);
 	say("measuring the whole report with cachegrind");
 	cachegrind::Report measured =
-	    cachegrind::read_report(valgrind::cachegrind_file(&measured_run, options));
+	    cachegrind::read_report(valgrind::cachegrind_file(&run, options));
 	cachegrind::Costs total = cachegrind::summary(places);
 	std::vector<Row> rows{{"file", "function", "line", "event", "model", "cachegrind"}};
 	std::set<cachegrind::Place> keys;

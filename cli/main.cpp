@@ -67,18 +67,16 @@ int usage(const std::string &what, int argc, char **argv)
 int command(Answers &answers, const Arguments &a, const std::string &kernel)
 {
 	runs::Run run = a.here ? runs::Run::from_here(kernel, a.kernel) : runs::Run::canonical(kernel);
-	runs::Run measured = run;
 	if (a.shift && (a.command == "run" || a.command == "check")) {
 		say("finding an environment that puts the stack " + std::to_string(a.shift) +
 		    " bytes lower (a few short Valgrind runs)");
-		measured = valgrind::shifted(kernel, a.shift);
+		run = valgrind::shifted(kernel, a.shift);
 	}
 	if (a.command == "run")
-		return run_tool(a, measured);
+		return run_tool(a, run);
 	taken(a.geometries, a.geometries.empty() ? 0 : answers.narrowest_line());
 	if (a.command == "check")
-		return a.geometries.empty() ? check_report(answers, a, run, measured)
-					    : check(answers, a, run, measured);
+		return a.geometries.empty() ? check_report(answers, a, run) : check(answers, a, run);
 	if (a.command == "predict")
 		return predict(answers, a, run);
 	if (a.command == "trace")

@@ -13,7 +13,9 @@ the narrowest, 1 to 32 ways, sizes up to 1 GiB, some levels left to
 cachegrind's own choice).  It compares predict's whole file, every fl=,
 fn= and line row and the summary, misses' figures of main for the D1,
 and the D1's row of a surface around it, with one cachegrind run of the
-same run.  And, for 1 to 3 passes of the same run and another cache (1
+same run.  A canonical run moved lower by padding its environment
+(--stack-shift) is compared by check, which predicts it from its own
+model and runs cachegrind itself.  And, for 1 to 3 passes of the same run and another cache (1
 to 64 sets, 1 to 8 ways, lines from the narrowest to four times that)
 under a replacement policy (LRU, FIFO, tree-PLRU or random) and a write
 policy, misses' figures of the din trace and its kinds of miss with a
@@ -29,6 +31,7 @@ import argparse
 import concurrent.futures
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -43,6 +46,8 @@ KERNELS = ("loadgrid1", "loadgrid2", "loadgrid3")
 LEVELS = ("I1", "D1", "LL")
 MAX_CACHE = 1 << 30
 VALGRIND = shutil.which("valgrind") or "valgrind"
+AGREE = (r"all [0-9]+ functions x 9 events, on [0-9]+ lines, and the "
+         r"summary agree\n")
 
 
 class Failed(Exception):
@@ -142,6 +147,8 @@ class Case:
         self.plain = (max(sets, 2 // ways), ways, line)
         self.passes = rng.choice([1, 2, 3])
         self.here = rng.random() < 0.4
+        self.moved = 0 if self.here or rng.random() < 0.85 else \
+            16 * rng.randrange(1, 300)
         if self.here:
             self.env_kind = rng.choice(["empty", "no locale", "LANG=C",
                                         "long"])
@@ -158,7 +165,9 @@ class Case:
 
     def __str__(self):
         run = (f"--here {self.path} from {self.cwd}, {self.env_kind} "
-               f"environment" if self.here else "canonical run")
+               f"environment" if self.here else
+               f"canonical run {self.moved} bytes lower" if self.moved else
+               "canonical run")
         return (f"case {self.number}: {self.kernel} ({self.build}), {run}, "
                 f"{' '.join(self.options()) or 'cachegrind own caches'}; "
                 f"{self.policy}, write-{self.write}, {self.passes} passes")
@@ -201,6 +210,8 @@ class Case:
 def differences(case, model, folder):
     """What differs between the model and cachegrind in a case: [] if
     nothing, after comparing at least one figure."""
+    if case.moved:
+        return moved_differences(case, model) + policy_differences(case, model)
     out = os.path.join(folder, f"cg.{case.number}")
     measured = case.cachegrind(model, out)
     os.remove(out)
@@ -240,6 +251,22 @@ def differences(case, model, folder):
         found.append(f"surface {' '.join(span)}: model {mine}, cachegrind "
                      f"{theirs}, misses {row[3:5]}")
     return found + policy_differences(case, model)
+
+
+def moved_differences(case, model):
+    """check's differences on the canonical run moved lower by padding its
+    environment, which it predicts from that run's own model and measures
+    with cachegrind itself."""
+    argv = [model, "check", case.file, "--stack-shift", str(case.moved),
+            *case.options()]
+    r = subprocess.run(argv, capture_output=True, text=True,
+                       env=dict(os.environ, LOADGRID_MODEL_CACHE=case.cache))
+    if r.returncode == 0 and re.match(AGREE, r.stdout):
+        return []
+    if r.returncode == 1 and "DIFFERENT" in r.stdout:
+        return ["check --stack-shift differs:\n" + r.stdout.rstrip()]
+    said = r.stderr.strip().splitlines() or [f"status {r.returncode}"]
+    raise Failed(f"check --stack-shift {case.moved}: {said[-1]}")
 
 
 def policy_differences(case, model):
