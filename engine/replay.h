@@ -287,11 +287,13 @@ template <class Count> class Steps {
 // and the last, which ends the run, are run.
 //
 // Each pass's state is compared with those of the last SHORT passes, which
-// finds a short period as soon as it starts; and with the state kept at
-// the last pass whose number is a power of two, which finds a period of
-// any length within about twice its length, once it has started (Brent's
-// way of finding a cycle).  FIFO, whose sets come round again only when
-// each has filled a multiple of its ways, can take dozens of passes.
+// finds a short period as soon as it starts; and with the states of pass 0
+// and of every pass whose number is a power of two, kept as they leave
+// those SHORT, which finds a period of any length once it has run one whole
+// period from the first such pass at or after its start (a ruler of
+// Brent's marks).  FIFO, whose sets come round again only when each has
+// filled a multiple of its ways, has periods of dozens of passes from its
+// first.
 template <class Count> void replay(const Model &m, int passes, std::int64_t shift, Count &count)
 {
 	constexpr int SHORT = 32; // passes
@@ -301,8 +303,7 @@ template <class Count> void replay(const Model &m, int passes, std::int64_t shif
 			steps.step(long(p) * m.steps + s);
 	};
 	std::vector<Count> seen; // the state at the start of pass p, at p % SHORT
-	std::optional<Count> mark; // the state at the start of pass marked
-	int marked = 0;
+	std::vector<std::pair<int, Count>> marks; // at the start of passes 0, 1, 2, 4, ...
 	int p = 0;
 	for (; p < passes - 1 && steps.periodic(); p++) {
 		const Count *before = nullptr;
@@ -310,20 +311,23 @@ template <class Count> void replay(const Model &m, int passes, std::int64_t shif
 		for (int k = 1; k <= std::min(p, SHORT) && !before; k++)
 			if (count.same_state(seen[(p - k) % SHORT]))
 				before = &seen[(p - (period = k)) % SHORT];
-		if (!before && mark && p - marked > SHORT && count.same_state(*mark))
-			before = &*mark, period = p - marked;
+		for (std::size_t k = 0; k < marks.size() && !before; k++)
+			if (count.same_state(marks[k].second))
+				before = &marks[k].second, period = p - marks[k].first;
 		if (before) {
 			int left = passes - 1 - p;
 			count.repeat(*before, std::uint64_t(left / period));
 			p = passes - 1 - left % period;
 			break;
 		}
-		if (int(seen.size()) < SHORT)
+		if (int(seen.size()) < SHORT) {
 			seen.push_back(count);
-		else
+		} else {
+			// The state of pass p - SHORT leaves; a power of two's is kept.
+			if (int q = p - SHORT; (q & (q - 1)) == 0)
+				marks.emplace_back(q, seen[p % SHORT]);
 			seen[p % SHORT] = count;
-		if (p > SHORT && (p & (p - 1)) == 0)
-			mark = count, marked = p;
+		}
 		pass(p);
 	}
 	for (; p < passes; p++)
