@@ -229,7 +229,7 @@ std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t
 	std::vector<TraceCount<Replacement>> counts;
 	for (const CacheShape &g : caches)
 		counts.emplace_back(g, options, kinds);
-	on_two_threads(counts.size(), [&](std::size_t g) { replay(m, passes, shift, counts[g]); });
+	on_two_threads(counts.size(), [&](std::size_t g) { replay_figures(m, passes, shift, counts[g]); });
 	std::vector<CacheFigures> out;
 	for (const TraceCount<Replacement> &c : counts) {
 		CacheFigures f;

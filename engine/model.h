@@ -99,7 +99,8 @@ class Run {
 	static void check(const Model &m, int passes, std::int64_t shift);
 
 	// Whether every pass makes the same records from the same state.
-	bool periodic() const { return m.calls.empty() && m.stride; }
+	static bool periodic(const Model &m) { return m.calls.empty() && m.stride; }
+	bool periodic() const { return periodic(m); }
 	long steps() const { return long(passes) * m.steps; }
 
 	template <class Sink> void head(Sink &out) { emit(m.head, 0, out); }

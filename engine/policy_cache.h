@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include <immintrin.h>
 
@@ -38,6 +39,15 @@ template <class Replacement> class PolicyCache {
 
 	unsigned line_bits() const { return bits; }
 	bool write_back() const { return writes_back; }
+	std::uint64_t set_of(std::uint64_t n) const { return n & (shape.sets - 1); }
+	// Set s's state: its ways, then what the policy keeps of it.
+	std::vector<std::uint64_t> set_state(std::uint64_t s) const
+	{
+		const std::uint64_t *set = tags.at(s * shape.assoc);
+		std::vector<std::uint64_t> state(set, set + shape.assoc);
+		state.push_back(policy.set_state(s));
+		return state;
+	}
 
 	// Where the set of line n keeps the line it used last, and what that
 	// holds when an access would change nothing: a hit on the line a set

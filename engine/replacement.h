@@ -17,6 +17,11 @@
 //   unsigned use(std::uint64_t s, std::uint64_t *set, unsigned way)
 //       a hit or a fill at a way: where the line stands after
 //   bool operator==(const Policy &)     the same state beside the ways
+//   static constexpr bool SETS_APART    whether a set's state is the doing
+//       of its own accesses alone, as it is but where the sets draw from
+//       one generator
+//   std::uint64_t set_state(std::uint64_t s)  what it keeps of set s
+//       beside its ways, where SETS_APART
 //
 // and, if it cannot run on some number of ways,
 //
@@ -42,6 +47,7 @@ class LruReplacement {
       public:
 	static constexpr bool ORDERED = true;
 	static constexpr bool EMPTY_FIRST = false;
+	static constexpr bool SETS_APART = true;
 
 	LruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc) {}
 
@@ -54,6 +60,7 @@ class LruReplacement {
 		return 0;
 	}
 	bool operator==(const LruReplacement &) const { return true; }
+	std::uint64_t set_state(std::uint64_t) const { return 0; }
 
       private:
 	unsigned ways;
@@ -65,6 +72,7 @@ class FifoReplacement {
       public:
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = false;
+	static constexpr bool SETS_APART = true;
 
 	FifoReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
 	{
@@ -82,6 +90,7 @@ class FifoReplacement {
 	}
 	unsigned use(std::uint64_t, std::uint64_t *, unsigned way) const { return way; }
 	bool operator==(const FifoReplacement &o) const { return next == o.next; }
+	std::uint64_t set_state(std::uint64_t s) const { return next.empty() ? 0 : next[s]; }
 
       private:
 	unsigned ways;
@@ -96,6 +105,7 @@ class PlruReplacement {
       public:
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = true;
+	static constexpr bool SETS_APART = true;
 
 	static const char *refused_ways(std::uint64_t ways)
 	{
@@ -127,6 +137,7 @@ class PlruReplacement {
 		return way;
 	}
 	bool operator==(const PlruReplacement &o) const { return tree == o.tree; }
+	std::uint64_t set_state(std::uint64_t s) const { return tree.empty() ? 0 : tree[s]; }
 
       private:
 	// A way's use, worked out once: the nodes on its path, and of them
@@ -159,6 +170,7 @@ class RandomReplacement {
       public:
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = true;
+	static constexpr bool SETS_APART = false;
 
 	RandomReplacement(const CacheShape &shape, std::uint64_t seed)
 	    : ways(shape.assoc), rng(seed)

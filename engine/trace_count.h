@@ -16,8 +16,10 @@
 //     cache has put out).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "fully_associative.h"
@@ -27,12 +29,58 @@
 
 // The figures of a din trace in one cache, in the order they are printed.
 enum Figure {
-	READS, WRITES, READ_MISSES, WRITE_MISSES, EVICTIONS, WRITEBACKS,
+	READS,
+	WRITES,
+	READ_MISSES,
+	WRITE_MISSES,
+	EVICTIONS,
+	WRITEBACKS,
 	FULL_MISSES, // of a fully associative LRU cache of as many lines
 	COMPULSORY,  // lines touched
 	FIGURES
 };
 using Figures = std::array<std::uint64_t, FIGURES>;
+
+// One pass's accesses, each a line's number times two, plus one for a
+// write, less those that follow an access of their set to the same line
+// and change nothing: a hit on the line the set used last (but a
+// write-back write to a clean line).  Written back, every access leaves
+// its line there, and one written in the run of accesses to that line is
+// dirty; written through, a write that misses leaves nothing, so the line
+// is there only after a read in the run.
+class PassBySets {
+      public:
+	PassBySets(std::uint64_t sets, bool write_back) : mask(sets - 1), write_back(write_back), runs(sets)
+	{
+	}
+
+	void add(std::uint64_t line, bool write)
+	{
+		std::uint64_t *run = runs.at(line & mask);
+		bool same = *run >> 2 == line + 1, read = same && (*run & 2), written = same && (*run & 1);
+		bool quiet = same && (write_back ? !write || written : read);
+		*run = (line + 1) << 2 | std::uint64_t(read || !write) << 1 | std::uint64_t(written || write);
+		if (!quiet)
+			accesses.push_back(line << 1 | write);
+	}
+
+	// The accesses kept, by set, each set's in order.
+	std::vector<std::uint64_t> sorted()
+	{
+		std::stable_sort(accesses.begin(), accesses.end(), [&](std::uint64_t a, std::uint64_t b) {
+			return (a >> 1 & mask) < (b >> 1 & mask);
+		});
+		return std::move(accesses);
+	}
+
+      private:
+	std::uint64_t mask; // the sets less one
+	bool write_back;
+	// Per set, the run of its accesses to one line so far: the line plus
+	// one, shifted left by two, then whether it read and whether it wrote.
+	Tags runs;
+	std::vector<std::uint64_t> accesses;
+};
 
 // The figures of one cache over the din trace, counted through the replay.
 template <class Replacement> class TraceCount {
@@ -71,10 +119,7 @@ template <class Replacement> class TraceCount {
 		n[READS] += reads;
 		n[WRITES] += writes;
 	}
-	bool same_state(const TraceCount &o) const
-	{
-		return cache == o.cache && (!kinds || full == o.full);
-	}
+	bool same_state(const TraceCount &o) const { return cache == o.cache && (!kinds || full == o.full); }
 	void repeat(const TraceCount &before, std::uint64_t times)
 	{
 		for (int k = 0; k < FIGURES; k++)
@@ -82,6 +127,36 @@ template <class Replacement> class TraceCount {
 	}
 
 	std::uint64_t dirty_lines() const { return cache.dirty_lines(); }
+
+	// Whether each set's figures are the doing of its own accesses alone:
+	// not with the kinds, whose fully associative cache sees every set, nor
+	// a generator that all sets draw from, nor where each access is told.
+	bool sets_apart() const { return Replacement::SETS_APART && !kinds && !told; }
+
+	std::uint64_t sets() const { return cache.set_of(~std::uint64_t(0)) + 1; }
+	bool write_back() const { return cache.write_back(); }
+
+	// Makes passes times one pass's accesses (PassBySets::sorted()), a set
+	// at a time, where sets_apart().
+	void run_sets(const std::vector<std::uint64_t> &pass, int passes)
+	{
+		auto set = [&](std::uint64_t access) { return cache.set_of(access >> 1); };
+		for (std::size_t first = 0, end; first < pass.size(); first = end) {
+			for (end = first; end < pass.size() && set(pass[end]) == set(pass[first]);)
+				end++;
+			run_set(&pass[first], &pass[end], set(pass[first]), passes);
+		}
+	}
+
+	// The din trace's accesses of a record: a line's, read or written,
+	// a modify both.
+	template <class Access> static void din_accesses(char kind, std::uint64_t line, Access access)
+	{
+		if (din_reads(kind))
+			access(line, false);
+		if (din_writes(kind))
+			access(line, true);
+	}
 
 	Figures n{};
 	// Where to tell how each access went, if anywhere (for -v).
@@ -99,11 +174,45 @@ template <class Replacement> class TraceCount {
 	// A record's accesses, made but not counted.
 	[[gnu::always_inline]] void touches(char kind, std::uint64_t addr)
 	{
-		std::uint64_t n = addr >> cache.line_bits();
-		if (din_reads(kind))
-			touch(n, false);
-		if (din_writes(kind))
-			touch(n, true);
+		din_accesses(kind, addr >> cache.line_bits(),
+			     [this](std::uint64_t line, bool write) { touch(line, write); });
+	}
+
+	// One set's accesses of a pass, from first to end, made passes times
+	// from the set's state now: until that state comes round, and then
+	// whole periods multiplied out.  A set comes round within a few passes
+	// where the whole cache, whose period is the least common multiple of
+	// its sets', can take more passes than the run has.
+	void run_set(const std::uint64_t *first, const std::uint64_t *end, std::uint64_t s, int passes)
+	{
+		auto pass = [&] {
+			for (const std::uint64_t *a = first; a != end; a++)
+				touch(*a >> 1, *a & 1);
+		};
+		struct Hash {
+			std::size_t operator()(const std::vector<std::uint64_t> &v) const
+			{
+				std::uint64_t h = 0;
+				for (std::uint64_t w : v)
+					h = mixed(h ^ w);
+				return std::size_t(h);
+			}
+		};
+		std::unordered_map<std::vector<std::uint64_t>, int, Hash> seen; // a state's first pass
+		std::vector<Figures> at;					// at each pass's start
+		for (int p = 0; p < passes; p++) {
+			auto [state, fresh] = seen.try_emplace(cache.set_state(s), p);
+			if (!fresh) {
+				int then = state->second, period = p - then, left = passes - p;
+				for (int k = 0; k < FIGURES; k++)
+					n[k] += (n[k] - at[then][k]) * std::uint64_t(left / period);
+				for (int r = 0; r < left % period; r++)
+					pass();
+				return;
+			}
+			at.push_back(n);
+			pass();
+		}
 	}
 
 	[[gnu::always_inline]] void touch(std::uint64_t line, bool write)
@@ -125,3 +234,40 @@ template <class Replacement> class TraceCount {
 		}
 	}
 };
+
+// One pass's accesses recorded, then made set by set, and the last pass.
+template <class Replacement>
+void sets_apart(const Model &m, int passes, Run &run, TraceCount<Replacement> &count)
+{
+	run.head(count);
+	PassBySets pass(count.sets(), count.write_back());
+	std::uint64_t reads = 0, writes = 0;
+	auto record = [&](char kind, std::uint64_t addr, std::uint32_t, bool) {
+		reads += din_reads(kind);
+		writes += din_writes(kind);
+		TraceCount<Replacement>::din_accesses(
+		    kind, addr >> count.line_bits('D'),
+		    [&](std::uint64_t line, bool write) { pass.add(line, write); });
+	};
+	for (long t = 0; t < m.steps; t++)
+		run.step(t, record);
+	count.accesses(reads * (passes - 1), writes * (passes - 1));
+	count.run_sets(pass.sorted(), passes - 1);
+	for (long t = long(passes - 1) * m.steps; t < run.steps(); t++)
+		run.step(t, count);
+}
+
+// The figures that replay(m, passes, shift, count) makes.  Where every pass
+// makes the same records from the same state and the sets are apart, the
+// passes but the last are made set by set (TraceCount::run_sets).
+template <class Replacement>
+void replay_figures(const Model &m, int passes, std::int64_t shift, TraceCount<Replacement> &count)
+{
+	if constexpr (Replacement::SETS_APART) {
+		if (count.sets_apart() && Run::periodic(m) && passes >= 3) {
+			Run run(m, passes, shift);
+			return sets_apart(m, passes, run, count);
+		}
+	}
+	replay(m, passes, shift, count);
+}

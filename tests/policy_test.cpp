@@ -278,8 +278,9 @@ template <class Replacement> void random_traces(Rule rule, std::uint64_t seed)
 }
 
 // Made-up models through the replay, skipped hits and multiplied passes,
-// against every record in turn through the engine's cache and through
-// the plain simulator.
+// and through replay_figures, which runs a model whose passes repeat a set
+// at a time, against every record in turn through the engine's cache and
+// through the plain simulator.
 template <class Replacement> void made_up_models(Rule rule, std::uint64_t seed)
 {
 	made_up::seed(seed);
@@ -301,11 +302,14 @@ template <class Replacement> void made_up_models(Rule rule, std::uint64_t seed)
 		SCOPED_TRACE("model " + std::to_string(t) + ": " + described(rule, shape, options, kinds) +
 			     ", " + std::to_string(passes) + " passes");
 		TraceCount<Replacement> fast(shape, options, kinds), plain(shape, options, kinds);
+		TraceCount<Replacement> by_sets(shape, options, kinds);
 		PlainFigures simulated(shape, rule, options);
 		replay(m, passes, shift, fast);
+		replay_figures(m, passes, shift, by_sets); // set by set where it can
 		Run(m, passes, shift).all(plain);
 		Run(m, passes, shift).all(simulated);
 		expect_same(fast, simulated, kinds);
+		expect_same(by_sets, simulated, kinds);
 		expect_same(plain, simulated, kinds);
 		EXPECT_EQ(fast.n, plain.n) << "the replay against every record in turn";
 	}
