@@ -150,7 +150,8 @@ template <class Replacement> class TraceCount {
 
 	// The din trace's accesses of a record: a line's, read or written,
 	// a modify both.
-	template <class Access> static void din_accesses(char kind, std::uint64_t line, Access access)
+	template <class Access>
+	[[gnu::always_inline]] static void din_accesses(char kind, std::uint64_t line, Access access)
 	{
 		if (din_reads(kind))
 			access(line, false);
@@ -174,8 +175,10 @@ template <class Replacement> class TraceCount {
 	// A record's accesses, made but not counted.
 	[[gnu::always_inline]] void touches(char kind, std::uint64_t addr)
 	{
-		din_accesses(kind, addr >> cache.line_bits(),
-			     [this](std::uint64_t line, bool write) { touch(line, write); });
+		din_accesses(
+		    kind, addr >> cache.line_bits(),
+		    [this](std::uint64_t line, bool write)
+			__attribute__((always_inline)) { touch(line, write); });
 	}
 
 	// One set's accesses of a pass, from first to end, made passes times
