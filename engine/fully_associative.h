@@ -41,8 +41,7 @@ class FullyAssociative {
 		} else {
 			slot = tail;
 			unlink(slot);
-			*seen.find(line[slot]).first = NONE;
-			where = seen.find(n).first; // the table may have grown since
+			*seen.find(line[slot]).first = NONE; // held, so found where it is
 			line[slot] = n;
 		}
 		*where = slot;

@@ -15,22 +15,25 @@ class LineTable {
       public:
 	static constexpr std::uint32_t NONE = ~0u;
 
-	// Line n's number (NONE at first), and whether n is new.
+	LineTable() : keys(64), values(64) {}
+
+	// Line n's number (NONE at first), and whether n is new.  The table
+	// grows only to take a new line, so a number found stays where it is
+	// while lines already in the table are looked up.
 	std::pair<std::uint32_t *, bool> find(std::uint64_t n)
 	{
-		if (2 * (count + 1) > keys.size())
-			grow();
 		std::uint64_t key = n + 1;
-		std::size_t k = slot(key);
-		while (keys[k] != key && keys[k])
-			k = (k + 1) & (keys.size() - 1);
-		bool fresh = !keys[k];
-		if (fresh) {
-			keys[k] = key;
-			values[k] = NONE;
-			count++;
+		std::size_t k = probe(key);
+		if (keys[k] == key)
+			return {&values[k], false};
+		if (2 * (count + 1) > keys.size()) {
+			grow();
+			k = probe(key);
 		}
-		return {&values[k], fresh};
+		keys[k] = key;
+		values[k] = NONE;
+		count++;
+		return {&values[k], true};
 	}
 	std::uint64_t size() const { return count; }
 
@@ -43,9 +46,17 @@ class LineTable {
 	{
 		return std::size_t(mixed(key) >> 32) & (keys.size() - 1);
 	}
+	// Where key is, or the empty slot where it would go.
+	std::size_t probe(std::uint64_t key) const
+	{
+		std::size_t k = slot(key);
+		while (keys[k] != key && keys[k])
+			k = (k + 1) & (keys.size() - 1);
+		return k;
+	}
 	void grow()
 	{
-		std::vector<std::uint64_t> old_keys(std::max<std::size_t>(64, 2 * keys.size()));
+		std::vector<std::uint64_t> old_keys(2 * keys.size());
 		std::vector<std::uint32_t> old_values(old_keys.size());
 		old_keys.swap(keys); // keys now the larger, empty table
 		old_values.swap(values);
