@@ -39,6 +39,7 @@ template <class Replacement> class PolicyCache {
 
 	unsigned line_bits() const { return bits; }
 	bool write_back() const { return writes_back; }
+	std::uint64_t sets() const { return shape.sets; }
 	std::uint64_t set_of(std::uint64_t n) const { return n & (shape.sets - 1); }
 	// Set s's state: its ways, then what the policy keeps of it.
 	std::vector<std::uint64_t> set_state(std::uint64_t s) const

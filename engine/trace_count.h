@@ -29,12 +29,7 @@
 
 // The figures of a din trace in one cache, in the order they are printed.
 enum Figure {
-	READS,
-	WRITES,
-	READ_MISSES,
-	WRITE_MISSES,
-	EVICTIONS,
-	WRITEBACKS,
+	READS, WRITES, READ_MISSES, WRITE_MISSES, EVICTIONS, WRITEBACKS,
 	FULL_MISSES, // of a fully associative LRU cache of as many lines
 	COMPULSORY,  // lines touched
 	FIGURES
@@ -119,7 +114,10 @@ template <class Replacement> class TraceCount {
 		n[READS] += reads;
 		n[WRITES] += writes;
 	}
-	bool same_state(const TraceCount &o) const { return cache == o.cache && (!kinds || full == o.full); }
+	bool same_state(const TraceCount &o) const
+	{
+		return cache == o.cache && (!kinds || full == o.full);
+	}
 	void repeat(const TraceCount &before, std::uint64_t times)
 	{
 		for (int k = 0; k < FIGURES; k++)
@@ -133,7 +131,7 @@ template <class Replacement> class TraceCount {
 	// a generator that all sets draw from, nor where each access is told.
 	bool sets_apart() const { return Replacement::SETS_APART && !kinds && !told; }
 
-	std::uint64_t sets() const { return cache.set_of(~std::uint64_t(0)) + 1; }
+	std::uint64_t sets() const { return cache.sets(); }
 	bool write_back() const { return cache.write_back(); }
 
 	// Makes passes times one pass's accesses (PassBySets::sorted()), a set
@@ -144,7 +142,7 @@ template <class Replacement> class TraceCount {
 		for (std::size_t first = 0, end; first < pass.size(); first = end) {
 			for (end = first; end < pass.size() && set(pass[end]) == set(pass[first]);)
 				end++;
-			run_set(&pass[first], &pass[end], set(pass[first]), passes);
+			run_set(pass.data() + first, pass.data() + end, set(pass[first]), passes);
 		}
 	}
 
@@ -240,7 +238,7 @@ template <class Replacement> class TraceCount {
 
 // One pass's accesses recorded, then made set by set, and the last pass.
 template <class Replacement>
-void sets_apart(const Model &m, int passes, Run &run, TraceCount<Replacement> &count)
+void replay_sets_apart(const Model &m, int passes, Run &run, TraceCount<Replacement> &count)
 {
 	run.head(count);
 	PassBySets pass(count.sets(), count.write_back());
@@ -269,7 +267,7 @@ void replay_figures(const Model &m, int passes, std::int64_t shift, TraceCount<R
 	if constexpr (Replacement::SETS_APART) {
 		if (count.sets_apart() && Run::periodic(m) && passes >= 3) {
 			Run run(m, passes, shift);
-			return sets_apart(m, passes, run, count);
+			return replay_sets_apart(m, passes, run, count);
 		}
 	}
 	replay(m, passes, shift, count);
