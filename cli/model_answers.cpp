@@ -110,9 +110,11 @@ std::vector<Geometry> Answers::default_caches()
 
 void Answers::learn(const runs::Run &run, const std::vector<std::string> &notes, const std::string &tmp)
 {
-	std::string where = run.here	      ? "as started here"
-			    : run.env.empty() ? "canonical run"
-					      : "canonical run, its environment padded";
+	std::string where = "canonical run";
+	if (run.here)
+		where = "as started here";
+	else if (!run.env.empty())
+		where = "canonical run, its environment padded";
 	auto starting = [&] {
 		say("learning " + run.name + " (" + where + "): two short Valgrind runs, a few seconds");
 	};
@@ -160,8 +162,7 @@ const Model &Answers::model(const runs::Run &run)
 cachegrind::Places Answers::report(const runs::Run &run, const std::vector<Geometry> &levels, int passes,
 				   std::int64_t shift)
 {
-	engine::Levels shapes{cache_shape(levels.at(0)), cache_shape(levels.at(1)),
-			      cache_shape(levels.at(2))};
+	engine::Levels shapes{cache_shape(levels.at(0)), cache_shape(levels.at(1)), cache_shape(levels.at(2))};
 	auto rows = engine::report(model(run), passes, shift, {shapes}).at(0);
 	return engine::by_place(rows);
 }
