@@ -1,9 +1,9 @@
 """The engine's answers as a library (answers.h, through answers-probe), on
 each kernel's learned model, against what is measured or made outside it:
 reports by place against cachegrind run on the canonical run (and, through
-loadgrid-model check, on runs really moved lower); main's D1 misses at any pass and
-shift against loadgrid-model's misses; refusals by the rules its help
-gives; and where a trace first differs from the model's, against
+loadgrid-model check, on runs really moved lower); main's D1 misses at any
+pass and shift against loadgrid-model's misses; refusals by the rules its
+help gives; and where a trace first differs from the model's, against
 differences made here at known places in the model's own trace.
 
 Environment: PROBE (the answers-probe program), MODEL (loadgrid-model),
@@ -93,9 +93,10 @@ def measured(kernel, caches):
     """cachegrind's events by place on the kernel's canonical run."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cachegrind.out")
-        model("run", kernel, "--", "valgrind", "--vgdb=no", "--tool=cachegrind",
-              "--cache-sim=yes", *(f"--{level}={spelled(g)}" for level, g in
-                                   zip(("I1", "D1", "LL"), caches)),
+        model("run", kernel, "--", "valgrind", "--vgdb=no",
+              "--tool=cachegrind", "--cache-sim=yes",
+              *(f"--{level}={spelled(g)}" for level, g in
+                zip(("I1", "D1", "LL"), caches)),
               f"--cachegrind-out-file={out}")
         with open(out) as f:
             return cachegrind_places(f.read())
