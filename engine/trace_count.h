@@ -59,13 +59,23 @@ class PassBySets {
 			accesses.push_back(line << 1 | write);
 	}
 
-	// The accesses kept, by set, each set's in order.
-	std::vector<std::uint64_t> sorted()
+	// An access's line, and whether it writes.
+	static std::uint64_t line_of(std::uint64_t access) { return access >> 1; }
+	static bool writes(std::uint64_t access) { return access & 1; }
+
+	// each(s, first, end) for each set s that the pass touched, with the
+	// accesses kept of it, in order.
+	template <class Each> void each_set(Each each)
 	{
-		std::stable_sort(accesses.begin(), accesses.end(), [&](std::uint64_t a, std::uint64_t b) {
-			return (a >> 1 & mask) < (b >> 1 & mask);
-		});
-		return std::move(accesses);
+		auto set = [&](std::uint64_t access) { return line_of(access) & mask; };
+		std::stable_sort(accesses.begin(), accesses.end(),
+				 [&](std::uint64_t a, std::uint64_t b) { return set(a) < set(b); });
+		const std::uint64_t *all = accesses.data();
+		for (std::size_t first = 0, end; first < accesses.size(); first = end) {
+			for (end = first; end < accesses.size() && set(all[end]) == set(all[first]);)
+				end++;
+			each(set(all[first]), all + first, all + end);
+		}
 	}
 
       private:
@@ -134,15 +144,40 @@ template <class Replacement> class TraceCount {
 	std::uint64_t sets() const { return cache.sets(); }
 	bool write_back() const { return cache.write_back(); }
 
-	// Makes passes times one pass's accesses (PassBySets::sorted()), a set
-	// at a time, where sets_apart().
-	void run_sets(const std::vector<std::uint64_t> &pass, int passes)
+	// One set's accesses of a pass (PassBySets), from first to end, made
+	// passes times from the set's state now, where sets_apart(): until
+	// that state comes round, and then whole periods multiplied out.  A set comes round within a few passes
+	// where the whole cache, whose period is the least common multiple of
+	// its sets', can take more passes than the run has.
+	void run_set(std::uint64_t s, const std::uint64_t *first, const std::uint64_t *end, int passes)
 	{
-		auto set = [&](std::uint64_t access) { return cache.set_of(access >> 1); };
-		for (std::size_t first = 0, end; first < pass.size(); first = end) {
-			for (end = first; end < pass.size() && set(pass[end]) == set(pass[first]);)
-				end++;
-			run_set(pass.data() + first, pass.data() + end, set(pass[first]), passes);
+		auto pass = [&] {
+			for (const std::uint64_t *a = first; a != end; a++)
+				touch(PassBySets::line_of(*a), PassBySets::writes(*a));
+		};
+		struct Hash {
+			std::size_t operator()(const std::vector<std::uint64_t> &v) const
+			{
+				std::uint64_t h = 0;
+				for (std::uint64_t w : v)
+					h = mixed(h ^ w);
+				return std::size_t(h);
+			}
+		};
+		std::unordered_map<std::vector<std::uint64_t>, int, Hash> seen; // a state's first pass
+		std::vector<Figures> at;					// at each pass's start
+		for (int p = 0; p < passes; p++) {
+			auto [state, fresh] = seen.try_emplace(cache.set_state(s), p);
+			if (!fresh) {
+				int then = state->second, period = p - then, left = passes - p;
+				for (int k = 0; k < FIGURES; k++)
+					n[k] += (n[k] - at[then][k]) * std::uint64_t(left / period);
+				for (int r = 0; r < left % period; r++)
+					pass();
+				return;
+			}
+			at.push_back(n);
+			pass();
 		}
 	}
 
@@ -177,43 +212,6 @@ template <class Replacement> class TraceCount {
 		    kind, addr >> cache.line_bits(),
 		    [this](std::uint64_t line, bool write)
 			__attribute__((always_inline)) { touch(line, write); });
-	}
-
-	// One set's accesses of a pass, from first to end, made passes times
-	// from the set's state now: until that state comes round, and then
-	// whole periods multiplied out.  A set comes round within a few passes
-	// where the whole cache, whose period is the least common multiple of
-	// its sets', can take more passes than the run has.
-	void run_set(const std::uint64_t *first, const std::uint64_t *end, std::uint64_t s, int passes)
-	{
-		auto pass = [&] {
-			for (const std::uint64_t *a = first; a != end; a++)
-				touch(*a >> 1, *a & 1);
-		};
-		struct Hash {
-			std::size_t operator()(const std::vector<std::uint64_t> &v) const
-			{
-				std::uint64_t h = 0;
-				for (std::uint64_t w : v)
-					h = mixed(h ^ w);
-				return std::size_t(h);
-			}
-		};
-		std::unordered_map<std::vector<std::uint64_t>, int, Hash> seen; // a state's first pass
-		std::vector<Figures> at;					// at each pass's start
-		for (int p = 0; p < passes; p++) {
-			auto [state, fresh] = seen.try_emplace(cache.set_state(s), p);
-			if (!fresh) {
-				int then = state->second, period = p - then, left = passes - p;
-				for (int k = 0; k < FIGURES; k++)
-					n[k] += (n[k] - at[then][k]) * std::uint64_t(left / period);
-				for (int r = 0; r < left % period; r++)
-					pass();
-				return;
-			}
-			at.push_back(n);
-			pass();
-		}
 	}
 
 	[[gnu::always_inline]] void touch(std::uint64_t line, bool write)
@@ -253,14 +251,16 @@ void replay_sets_apart(const Model &m, int passes, Run &run, TraceCount<Replacem
 	for (long t = 0; t < m.steps; t++)
 		run.step(t, record);
 	count.accesses(reads * (passes - 1), writes * (passes - 1));
-	count.run_sets(pass.sorted(), passes - 1);
+	pass.each_set([&](std::uint64_t s, const std::uint64_t *first, const std::uint64_t *end) {
+		count.run_set(s, first, end, passes - 1);
+	});
 	for (long t = long(passes - 1) * m.steps; t < run.steps(); t++)
 		run.step(t, count);
 }
 
 // The figures that replay(m, passes, shift, count) makes.  Where every pass
 // makes the same records from the same state and the sets are apart, the
-// passes but the last are made set by set (TraceCount::run_sets).
+// passes but the last are made set by set (TraceCount::run_set).
 template <class Replacement>
 void replay_figures(const Model &m, int passes, std::int64_t shift, TraceCount<Replacement> &count)
 {
