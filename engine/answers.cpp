@@ -268,7 +268,7 @@ void check_run(const Model &m, int passes, std::int64_t shift)
 	Run::check(m, passes, shift);
 }
 
-void fits(const Model &m, const CacheShape &g)
+void fits(const Model &m, const std::vector<CacheShape> &caches)
 {
 	unsigned widest = 0;
 	for (const Segment *seg : {&m.head, &m.body, &m.boundary, &m.final})
@@ -279,18 +279,18 @@ void fits(const Model &m, const CacheShape &g)
 		for (const Rec &r : seg)
 			if (r.kind != 'I')
 				widest = std::max(widest, r.size);
-	if (widest > g.line)
-		throw std::runtime_error("a line of " + std::to_string(g.line) +
-					 " bytes: the run makes data accesses of " + std::to_string(widest) +
-					 " bytes, which cachegrind cuts short in lines narrower than them");
+	for (const CacheShape &g : caches)
+		if (widest > g.line)
+			throw std::runtime_error("a line of " + std::to_string(g.line) +
+						 " bytes: the run makes data accesses of " + std::to_string(widest) +
+						 " bytes, which cachegrind cuts short in lines narrower than them");
 }
 
 std::vector<std::vector<Misses>> misses_at(const Model &model, int passes,
 					   const std::vector<std::int64_t> &shifts,
 					   const std::vector<CacheShape> &caches)
 {
-	for (const CacheShape &g : caches)
-		fits(model, g);
+	fits(model, caches);
 	if (caches.empty())
 		throw std::runtime_error("misses: no cache given");
 	for (std::int64_t shift : shifts)
@@ -332,8 +332,7 @@ std::vector<std::vector<ReportRow>> report(const Model &m, int passes, std::int6
 	check_run(m, passes, shift); // before the threads
 	std::vector<Hierarchy> hs;
 	for (const Levels &levels : hierarchies) {
-		for (const CacheShape &g : levels)
-			fits(m, g);
+		fits(m, {levels.begin(), levels.end()});
 		hs.emplace_back(levels[0], levels[1], levels[2], m.places.size());
 	}
 	on_two_threads(hs.size(), [&](std::size_t g) { replay(m, passes, shift, hs[g]); });

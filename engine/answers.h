@@ -35,7 +35,7 @@ void check_run(const Model &m, int passes, std::int64_t shift);
 // Refuses caches whose lines are narrower than the model's widest data
 // access: cachegrind cuts such an access short, by a rule not followed
 // here.
-void fits(const Model &m, const CacheShape &g);
+void fits(const Model &m, const std::vector<CacheShape> &caches);
 
 // Per stack shift, per cache: main's D1 read and write misses as
 // cachegrind counts them, and the din trace's.
