@@ -121,7 +121,8 @@ const Command COMMANDS[] = {
      "from gdb at main's entry (address randomisation off, as with setarch\n"
      "-R); the stack then lies far from Valgrind's, and the shift is given\n"
      "modulo 2 GiB, from -1 GiB to under 1 GiB, which no cache that cachegrind\n"
-     "takes can tell from the whole.",
+     "takes can tell from the whole; where the system does not let gdb turn\n"
+     "randomisation off, or gdb fails, it fails.",
      false},
     {"facts",
      "usage: loadgrid-model facts [-h] [--here] [--stack-shift BYTES] [--passes N]\n"

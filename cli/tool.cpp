@@ -85,8 +85,13 @@ std::uint64_t native_entry(const runs::Run &run)
 	valgrind::Child child(argv, started.entries(), run.cwd, {valgrind::Output::Pipe},
 			      {valgrind::Output::Pipe}, valgrind::Input::Null);
 	std::string said = child.read_all();
-	child.wait();
+	if (int rc = child.wait(); rc != 0)
+		throw runs::Failure("gdb: " + runs::status(rc) + ": " + last_line(said));
+	// Where the system refuses it (a container's seccomp, say), gdb warns
+	// and runs the program at a random address.
 	std::smatch m;
+	if (std::regex_search(said, m, std::regex("Error disabling address space randomization[^\n]*")))
+		throw runs::Failure("gdb: address randomisation stays on: " + m.str());
 	if (!std::regex_search(said, m, std::regex("(^|\n)sp ([0-9a-f]+)\n")))
 		throw runs::Failure("gdb: no stack pointer at main: " + last_line(said));
 	return std::stoull(m[2], nullptr, 16);

@@ -753,6 +753,26 @@ class Commands(unittest.TestCase):
         moved = int(native[1].stdout) - int(native[0].stdout)
         self.assertIn(moved, (1008 - 16, 1008, 1008 + 16))
 
+    def test_native_shift_wants_what_gdb_says_to_hold(self):
+        # A gdb that cannot turn address randomisation off warns and runs
+        # the kernel anyway; one that fails may still have printed.  Either
+        # stack pointer is no answer.
+        said = {"randomised": "echo 'warning: Error disabling address space"
+                              " randomization: Operation not permitted'\n"
+                              "echo 'sp 7ffd5a3c1e48'\n",
+                "failed": "echo 'sp 7fffffffe4c8'\nexit 1\n"}
+        for case, script in said.items():
+            with self.subTest(case), tempfile.TemporaryDirectory() as tmp:
+                gdb = os.path.join(tmp, "gdb")
+                with open(gdb, "w") as f:
+                    f.write("#!/bin/sh\n" + script)
+                os.chmod(gdb, 0o755)
+                env = dict(os.environ, PATH=tmp + os.pathsep + os.environ["PATH"])
+                r = model("shift", KERNELS[0], "--native", env=env)
+                self.assertEqual((r.returncode, r.stdout), (1, ""), r.stderr)
+                self.assertRegex(r.stderr, {"randomised": "randomisation stays on",
+                                            "failed": "gdb: exit status 1"}[case])
+
     def test_help_and_version(self):
         out = model("--version")
         self.assertRegex(out.stdout, r"^loadgrid-model [0-9]+\.[0-9]+\n$")
