@@ -20,7 +20,6 @@ class FullyAssociative {
 	FullyAssociative(std::uint64_t lines, bool allocate_writes)
 	    : capacity(lines), allocate_writes(allocate_writes), line(1, NO_LINE), link(1, {0, 0})
 	{
-		hints.fill(0);
 	}
 
 	struct Touch {
@@ -64,7 +63,7 @@ class FullyAssociative {
 	// was last found or put: a line held there is found without a
 	// look-up, which the hot lines of a run nearly always are.
 	static constexpr std::size_t HINTS = 256;
-	std::array<std::uint32_t, HINTS> hints;
+	std::array<std::uint32_t, HINTS> hints{}; // slot 0 at first, which holds no line
 
 	[[gnu::noinline]] Touch look_up(std::uint64_t n, bool write, std::uint32_t &hint)
 	{
