@@ -330,11 +330,13 @@ std::vector<std::vector<ReportRow>> report(const Model &m, int passes, std::int6
 	if (hierarchies.empty())
 		throw std::runtime_error("report: want caches in threes, I1 D1 LL");
 	check_run(m, passes, shift); // before the threads
+	std::vector<CacheShape> caches;
+	for (const Levels &levels : hierarchies)
+		caches.insert(caches.end(), levels.begin(), levels.end());
+	fits(m, caches);
 	std::vector<Hierarchy> hs;
-	for (const Levels &levels : hierarchies) {
-		fits(m, {levels.begin(), levels.end()});
+	for (const Levels &levels : hierarchies)
 		hs.emplace_back(levels[0], levels[1], levels[2], m.places.size());
-	}
 	on_two_threads(hs.size(), [&](std::size_t g) { replay(m, passes, shift, hs[g]); });
 	std::vector<std::vector<ReportRow>> out;
 	for (const Hierarchy &h : hs) {
