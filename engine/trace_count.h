@@ -146,9 +146,10 @@ template <class Replacement> class TraceCount {
 
 	// One set's accesses of a pass (PassBySets), from first to end, made
 	// passes times from the set's state now, where sets_apart(): until
-	// that state comes round, and then whole periods multiplied out.  A set comes round within a few passes
-	// where the whole cache, whose period is the least common multiple of
-	// its sets', can take more passes than the run has.
+	// that state comes round, and then whole periods multiplied out.  A
+	// set comes round within a few passes where the whole cache, whose
+	// period is the least common multiple of its sets', can take more
+	// passes than the run has.
 	void run_set(std::uint64_t s, const std::uint64_t *first, const std::uint64_t *end, int passes)
 	{
 		auto pass = [&] {
