@@ -5,7 +5,9 @@
 // Python).  Random caches and random traces, access by access; then
 // made-up models through the replay, whose skipped hits and multiplied
 // passes must give the same figures.
+#include <algorithm>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <optional>
 #include <set>
@@ -347,3 +349,60 @@ TEST(TraceFigures, LruThroughTheReplay) { made_up_models<LruReplacement>(Rule::L
 TEST(TraceFigures, FifoThroughTheReplay) { made_up_models<FifoReplacement>(Rule::FIFO, 12); }
 TEST(TraceFigures, TreePlruThroughTheReplay) { made_up_models<PlruReplacement>(Rule::PLRU, 13); }
 TEST(TraceFigures, RandomThroughTheReplay) { made_up_models<RandomReplacement>(Rule::RANDOM, 14); }
+
+// The fully associative cache of the kinds over long traces, against a
+// list of its lines, most recent first: many stretches of its queue, lines
+// put out from them and stale entries piling up, in caches from one line
+// to more than a stretch.
+TEST(Kinds, FullyAssociativeAgainstAList)
+{
+	made_up::seed(21);
+	for (std::uint64_t capacity : {1, 2, 3, 5, 63, 64, 65, 200}) {
+		for (bool allocate : {true, false}) {
+			SCOPED_TRACE(std::to_string(capacity) + " lines, writes allocate " +
+				     std::to_string(allocate));
+			FullyAssociative engine(capacity, allocate);
+			std::list<std::uint64_t> plain;
+			std::set<std::uint64_t> ever;
+			// Mostly a few hot lines, some within the capacity, some
+			// beyond it, as the kernels touch them.
+			std::uint64_t lines = 3 * capacity + 2, hot = 1 + pick(capacity + 1);
+			for (int k = 0; k < 100000; k++) {
+				std::uint64_t n = pick(5) ? pick(hot) : pick(lines);
+				bool write = pick(4) == 0;
+				auto at = std::find(plain.begin(), plain.end(), n);
+				bool miss = at == plain.end(), first = ever.insert(n).second;
+				if (!miss)
+					plain.erase(at);
+				if (!miss || !write || allocate) {
+					plain.push_front(n);
+					if (plain.size() > capacity)
+						plain.pop_back();
+				}
+				FullyAssociative::Touch t = engine.touch(n, write);
+				ASSERT_EQ(t.miss, miss) << "touch " << k << " of line " << n;
+				ASSERT_EQ(t.first, first) << "touch " << k << " of line " << n;
+			}
+		}
+	}
+}
+
+// Two caches are equal where they hold the same lines in the same order,
+// whatever the touches that put them there.
+TEST(Kinds, FullyAssociativeEqualByOrder)
+{
+	FullyAssociative a(8, true), b(8, true);
+	for (std::uint64_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10})
+		a.touch(n, false);
+	for (std::uint64_t n : {1, 3, 2, 5, 4, 7, 6, 9, 8, 10})
+		b.touch(n, false);
+	EXPECT_FALSE(a == b); // not the same lines
+	for (int round = 0; round < 20; round++) // past stretches of the queue
+		for (std::uint64_t n : {3, 4, 5, 6, 7, 8, 9, 10})
+			b.touch(n, false);
+	EXPECT_TRUE(a == b);
+	a.touch(4, false);
+	EXPECT_FALSE(a == b);
+	b.touch(4, false);
+	EXPECT_TRUE(a == b);
+}
