@@ -27,9 +27,9 @@ SEED = int(os.environ.get("SEED") or random.randrange(1 << 32))
 print(f"seed {SEED}", flush=True)
 
 
-def model(*args):
+def model(*args, env=None):
     r = subprocess.run([MODEL, *map(str, args)], capture_output=True,
-                       text=True)
+                       text=True, env=env)
     if r.returncode:
         raise AssertionError(f"loadgrid-model {args}: {r.stderr}")
     return r.stdout
@@ -129,8 +129,13 @@ class Places(unittest.TestCase):
         # A run moved lower by padding its environment is its own run: its
         # start-up code reads the padding and leaves the caches otherwise,
         # which can move main's figures by a miss.  check predicts it from
-        # its own model, so the whole report agrees.
+        # its own model, so the whole report agrees.  Each moved run's
+        # model is learned in a cache of its own, which goes with the test:
+        # at a fresh shift each time, they would only pile up in the suite's.
         rng = random.Random(SEED + 1)
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        env = dict(os.environ, LOADGRID_MODEL_CACHE=scratch.name)
         for kernel in KERNELS:
             caches = [random_cache(rng) for _ in range(3)]
             shift = 16 * rng.randrange(1, 300)
@@ -138,7 +143,7 @@ class Places(unittest.TestCase):
                               shift=shift):
                 out = model("check", kernel, "--stack-shift", shift,
                             *(f"--{level}={spelled(g)}" for level, g in
-                              zip(("I1", "D1", "LL"), caches)))
+                              zip(("I1", "D1", "LL"), caches)), env=env)
                 self.assertRegex(out, r"^all [0-9]+ functions x 9 events, "
                                  "on [0-9]+ lines, and the summary agree\n")
 
