@@ -226,15 +226,29 @@ template <class Replacement>
 std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t shift, PolicyOptions options,
 					bool kinds, const std::vector<CacheShape> &caches)
 {
+	// The kinds' fully associative caches run beside the caches counted,
+	// which then count as without them.
 	std::vector<TraceCount<Replacement>> counts;
-	for (const CacheShape &g : caches)
-		counts.emplace_back(g, options, kinds);
-	on_two_threads(counts.size(), [&](std::size_t g) { replay_figures(m, passes, shift, counts[g]); });
+	std::vector<FullCount> fulls;
+	for (const CacheShape &g : caches) {
+		counts.emplace_back(g, options, false);
+		if (kinds)
+			fulls.emplace_back(g, options.write_back);
+	}
+	on_two_threads(counts.size() + fulls.size(), [&](std::size_t k) {
+		if (k < fulls.size())
+			replay(m, passes, shift, fulls[k]);
+		else
+			replay_figures(m, passes, shift, counts[k - fulls.size()]);
+	});
 	std::vector<CacheFigures> out;
-	for (const TraceCount<Replacement> &c : counts) {
+	for (std::size_t k = 0; k < counts.size(); k++) {
 		CacheFigures f;
-		std::copy(c.n.begin(), c.n.end(), f.begin());
-		f[FIGURES] = c.dirty_lines();
+		std::copy(counts[k].n.begin(), counts[k].n.end(), f.begin());
+		if (kinds)
+			for (Figure e : {FULL_MISSES, COMPULSORY})
+				f[e] = fulls[k].n[e];
+		f[FIGURES] = counts[k].dirty_lines();
 		out.push_back(f);
 	}
 	return out;

@@ -87,6 +87,80 @@ class PassBySets {
 	std::vector<std::uint64_t> accesses;
 };
 
+// The din trace's accesses of a record: a line's, read or written, a
+// modify both.
+template <class Access>
+[[gnu::always_inline]] inline void din_accesses(char kind, std::uint64_t line, Access access)
+{
+	if (din_reads(kind))
+		access(line, false);
+	if (din_writes(kind))
+		access(line, true);
+}
+
+// The kinds' fully associative cache over the din trace, counted through
+// the replay: its misses and the lines touched first (FULL_MISSES and
+// COMPULSORY of its figures).  Apart from the cache counted, so that it can
+// run beside it; or within its count, touch by touch.
+class FullCount {
+      public:
+	static constexpr bool FETCHES = false;
+	static constexpr bool FRONT_IS_LAST = false;
+
+	FullCount(CacheShape shape, bool write_back)
+	    : full(shape.sets * shape.assoc, write_back), allocate_writes(write_back)
+	{
+		while ((1u << bits) < shape.line)
+			bits++;
+	}
+
+	// A touch, counted in figures.
+	[[gnu::always_inline]] FullyAssociative::Touch touch(std::uint64_t line, bool write, Figures &figures)
+	{
+		FullyAssociative::Touch t = full.touch(line, write);
+		figures[FULL_MISSES] += t.miss;
+		figures[COMPULSORY] += t.first;
+		return t;
+	}
+
+	// What the replay asks of a count.
+	void operator()(char kind, std::uint64_t addr, std::uint32_t, bool, std::uint32_t = 0)
+	{
+		touches(kind, addr);
+	}
+	unsigned line_bits(char) const { return bits; }
+	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
+	// Touching the line touched last, while it is held, changes nothing.
+	Front front(char, std::uint64_t line, bool) const { return {&last, line + 1, ~std::uint64_t(0)}; }
+	bool repeats_are_quiet() const { return false; }
+	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
+	void add(std::uint32_t, const Cost &) {}
+	void accesses(std::uint64_t, std::uint64_t) {}
+	bool same_state(const FullCount &o) const { return full == o.full; }
+	void repeat(const FullCount &before, std::uint64_t times)
+	{
+		for (Figure k : {FULL_MISSES, COMPULSORY})
+			n[k] += (n[k] - before.n[k]) * times;
+	}
+
+	Figures n{}; // only FULL_MISSES and COMPULSORY counted
+
+      private:
+	FullyAssociative full;
+	bool allocate_writes;
+	unsigned bits = 0;
+	std::uint64_t last = 0; // the line touched last, plus one, where held; else 0
+
+	[[gnu::always_inline]] void touches(char kind, std::uint64_t addr)
+	{
+		din_accesses(kind, addr >> bits,
+			     [this](std::uint64_t line, bool write) __attribute__((always_inline)) {
+				     FullyAssociative::Touch t = touch(line, write, n);
+				     last = t.miss && write && !allocate_writes ? 0 : line + 1;
+			     });
+	}
+};
+
 // The figures of one cache over the din trace, counted through the replay.
 template <class Replacement> class TraceCount {
       public:
@@ -94,7 +168,7 @@ template <class Replacement> class TraceCount {
 	static constexpr bool FRONT_IS_LAST = false;
 
 	TraceCount(CacheShape shape, PolicyOptions options, bool kinds)
-	    : cache(shape, options), kinds(kinds), full(shape.sets * shape.assoc, options.write_back)
+	    : cache(shape, options), kinds(kinds), full(shape, options.write_back)
 	{
 	}
 
@@ -126,7 +200,7 @@ template <class Replacement> class TraceCount {
 	}
 	bool same_state(const TraceCount &o) const
 	{
-		return cache == o.cache && (!kinds || full == o.full);
+		return cache == o.cache && (!kinds || full.same_state(o.full));
 	}
 	void repeat(const TraceCount &before, std::uint64_t times)
 	{
@@ -182,17 +256,6 @@ template <class Replacement> class TraceCount {
 		}
 	}
 
-	// The din trace's accesses of a record: a line's, read or written,
-	// a modify both.
-	template <class Access>
-	[[gnu::always_inline]] static void din_accesses(char kind, std::uint64_t line, Access access)
-	{
-		if (din_reads(kind))
-			access(line, false);
-		if (din_writes(kind))
-			access(line, true);
-	}
-
 	Figures n{};
 	// Where to tell how each access went, if anywhere (for -v).
 	std::vector<AccessResult> *told = nullptr;
@@ -200,7 +263,7 @@ template <class Replacement> class TraceCount {
       private:
 	PolicyCache<Replacement> cache;
 	bool kinds;
-	FullyAssociative full; // as many lines
+	FullCount full; // of as many lines
 	// With the kinds: the line touched last, plus one, where both caches
 	// hold it and at their fronts, with DIRTY if that was a write-back
 	// write; else 0.
@@ -226,9 +289,7 @@ template <class Replacement> class TraceCount {
 		if (told)
 			told->push_back(r);
 		if (kinds) {
-			FullyAssociative::Touch t = full.touch(line, write);
-			n[FULL_MISSES] += t.miss;
-			n[COMPULSORY] += t.first;
+			FullyAssociative::Touch t = full.touch(line, write, n);
 			bool both = cache.write_back() || !write || (r.hit && !t.miss);
 			last = both ? cache.held(line, write) : 0;
 		}
@@ -245,7 +306,7 @@ void replay_sets_apart(const Model &m, int passes, Run &run, TraceCount<Replacem
 	auto record = [&](char kind, std::uint64_t addr, std::uint32_t, bool) {
 		reads += din_reads(kind);
 		writes += din_writes(kind);
-		TraceCount<Replacement>::din_accesses(
+		din_accesses(
 		    kind, addr >> count.line_bits('D'),
 		    [&](std::uint64_t line, bool write) { pass.add(line, write); });
 	};
