@@ -226,12 +226,11 @@ template <class Replacement>
 std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t shift, PolicyOptions options,
 					bool kinds, const std::vector<CacheShape> &caches)
 {
-	// The kinds' fully associative caches run beside the caches counted,
-	// which then count as without them.
+	// With the kinds, each cache's fully associative one runs beside it.
 	std::vector<TraceCount<Replacement>> counts;
 	std::vector<FullCount> fulls;
 	for (const CacheShape &g : caches) {
-		counts.emplace_back(g, options, false);
+		counts.emplace_back(g, options);
 		if (kinds)
 			fulls.emplace_back(g, options.write_back);
 	}
@@ -420,7 +419,7 @@ void lab(const Model &model, int passes, std::int64_t shift, int s, int e, int b
 	check_lab(s, e, b);
 	check_run(model, passes, shift);
 	CacheShape shape{std::uint64_t(1) << s, unsigned(e), 1u << b};
-	TraceCount<LruReplacement> count(shape, PolicyOptions{}, false);
+	TraceCount<LruReplacement> count(shape, PolicyOptions{});
 	Model m = without_fetches(model);
 	if (!verbose) {
 		replay(m, passes, shift, count);

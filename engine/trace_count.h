@@ -100,8 +100,8 @@ template <class Access>
 
 // The kinds' fully associative cache over the din trace, counted through
 // the replay: its misses and the lines touched first (FULL_MISSES and
-// COMPULSORY of its figures).  Apart from the cache counted, so that it can
-// run beside it; or within its count, touch by touch.
+// COMPULSORY of its figures).  A count apart from the cache counted, so
+// that the two can run side by side.
 class FullCount {
       public:
 	static constexpr bool FETCHES = false;
@@ -112,15 +112,6 @@ class FullCount {
 	{
 		while ((1u << bits) < shape.line)
 			bits++;
-	}
-
-	// A touch, counted in figures.
-	[[gnu::always_inline]] FullyAssociative::Touch touch(std::uint64_t line, bool write, Figures &figures)
-	{
-		FullyAssociative::Touch t = full.touch(line, write);
-		figures[FULL_MISSES] += t.miss;
-		figures[COMPULSORY] += t.first;
-		return t;
 	}
 
 	// What the replay asks of a count.
@@ -155,7 +146,9 @@ class FullCount {
 	{
 		din_accesses(kind, addr >> bits,
 			     [this](std::uint64_t line, bool write) __attribute__((always_inline)) {
-				     FullyAssociative::Touch t = touch(line, write, n);
+				     FullyAssociative::Touch t = full.touch(line, write);
+				     n[FULL_MISSES] += t.miss;
+				     n[COMPULSORY] += t.first;
 				     last = t.miss && write && !allocate_writes ? 0 : line + 1;
 			     });
 	}
@@ -167,10 +160,7 @@ template <class Replacement> class TraceCount {
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = false;
 
-	TraceCount(CacheShape shape, PolicyOptions options, bool kinds)
-	    : cache(shape, options), kinds(kinds), full(shape, options.write_back)
-	{
-	}
+	TraceCount(CacheShape shape, PolicyOptions options) : cache(shape, options) {}
 
 	// A record in full: the din trace's accesses, counted and made.
 	void operator()(char kind, std::uint64_t addr, std::uint32_t, bool, std::uint32_t = 0)
@@ -182,14 +172,9 @@ template <class Replacement> class TraceCount {
 	// What the replay asks of a count.
 	unsigned line_bits(char) const { return cache.line_bits(); }
 	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
-	// Without the kinds, a hit on the line its set used last changes
-	// nothing, but a write-back write to a clean one.  With them, the
-	// fully associative cache's order counts too: only an access to the
-	// line touched last, held by both caches, changes nothing.
-	Front front(char, std::uint64_t line, bool write) const
-	{
-		return kinds ? cache.front_at(&last, line, write) : cache.front(line, write);
-	}
+	// A hit on the line its set used last changes nothing, but a
+	// write-back write to a clean one.
+	Front front(char, std::uint64_t line, bool write) const { return cache.front(line, write); }
 	bool repeats_are_quiet() const { return false; }
 	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
@@ -198,10 +183,7 @@ template <class Replacement> class TraceCount {
 		n[READS] += reads;
 		n[WRITES] += writes;
 	}
-	bool same_state(const TraceCount &o) const
-	{
-		return cache == o.cache && (!kinds || full.same_state(o.full));
-	}
+	bool same_state(const TraceCount &o) const { return cache == o.cache; }
 	void repeat(const TraceCount &before, std::uint64_t times)
 	{
 		for (int k = 0; k < FIGURES; k++)
@@ -211,9 +193,9 @@ template <class Replacement> class TraceCount {
 	std::uint64_t dirty_lines() const { return cache.dirty_lines(); }
 
 	// Whether each set's figures are the doing of its own accesses alone:
-	// not with the kinds, whose fully associative cache sees every set, nor
-	// a generator that all sets draw from, nor where each access is told.
-	bool sets_apart() const { return Replacement::SETS_APART && !kinds && !told; }
+	// not with a generator that all sets draw from, nor where each access
+	// is told.
+	bool sets_apart() const { return Replacement::SETS_APART && !told; }
 
 	std::uint64_t sets() const { return cache.sets(); }
 	bool write_back() const { return cache.write_back(); }
@@ -262,12 +244,6 @@ template <class Replacement> class TraceCount {
 
       private:
 	PolicyCache<Replacement> cache;
-	bool kinds;
-	FullCount full; // of as many lines
-	// With the kinds: the line touched last, plus one, where both caches
-	// hold it and at their fronts, with DIRTY if that was a write-back
-	// write; else 0.
-	std::uint64_t last = 0;
 
 	// A record's accesses, made but not counted.
 	[[gnu::always_inline]] void touches(char kind, std::uint64_t addr)
@@ -288,11 +264,6 @@ template <class Replacement> class TraceCount {
 		}
 		if (told)
 			told->push_back(r);
-		if (kinds) {
-			FullyAssociative::Touch t = full.touch(line, write, n);
-			bool both = cache.write_back() || !write || (r.hit && !t.miss);
-			last = both ? cache.held(line, write) : 0;
-		}
 	}
 };
 

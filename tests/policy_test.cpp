@@ -212,13 +212,15 @@ struct PlainFigures {
 const char *const FIGURE_NAMES[] = {"reads",     "writes",      "read misses", "write misses",
 				    "evictions", "write-backs", "full misses", "compulsory"};
 
-// The engine's figures against the plain ones: every figure, and the
-// dirty lines; without the kinds, only the first six count.
+// The engine's figures against the plain ones: the cache's six and its
+// dirty lines, and the kinds' two of its fully associative cache.
 template <class Count>
-void expect_same(const Count &engine, const PlainFigures &plain, bool kinds)
+void expect_same(const Count &engine, const FullCount &full, const PlainFigures &plain)
 {
-	for (int k = 0; k < (kinds ? FIGURES : FULL_MISSES); k++)
+	for (int k = 0; k < FULL_MISSES; k++)
 		EXPECT_EQ(engine.n[k], plain.n[k]) << FIGURE_NAMES[k];
+	for (int k = FULL_MISSES; k < FIGURES; k++)
+		EXPECT_EQ(full.n[k], plain.n[k]) << FIGURE_NAMES[k];
 	EXPECT_EQ(engine.dirty_lines(), plain.cache.dirty_lines()) << "dirty lines";
 }
 
@@ -230,10 +232,10 @@ CacheShape random_shape(Rule rule)
 	return {std::uint64_t(1) << pick(7), ways, 16u << pick(4)};
 }
 
-std::string described(Rule rule, const CacheShape &shape, PolicyOptions options, bool kinds)
+std::string described(Rule rule, const CacheShape &shape, PolicyOptions options)
 {
 	return std::string(RULE_NAMES[int(rule)]) + (rule == Rule::RANDOM ? ":" + std::to_string(options.seed) : "") +
-	       (options.write_back ? " back" : " through") + (kinds ? " kinds, " : ", ") +
+	       (options.write_back ? " back, " : " through, ") +
 	       std::to_string(shape.sets) + " sets of " + std::to_string(shape.assoc) + " ways, " +
 	       std::to_string(shape.line) + "-byte lines";
 }
@@ -247,9 +249,9 @@ template <class Replacement> void random_traces(Rule rule, std::uint64_t seed)
 	for (int t = 0; t < 200; t++) {
 		CacheShape shape = random_shape(rule);
 		PolicyOptions options{pick(1000), pick(2) == 0};
-		bool kinds = pick(2);
-		SCOPED_TRACE("trace " + std::to_string(t) + ": " + described(rule, shape, options, kinds));
-		TraceCount<Replacement> engine(shape, options, kinds);
+		SCOPED_TRACE("trace " + std::to_string(t) + ": " + described(rule, shape, options));
+		TraceCount<Replacement> engine(shape, options);
+		FullCount full(shape, options.write_back);
 		PlainFigures plain(shape, rule, options);
 		std::vector<AccessResult> told;
 		engine.told = &told;
@@ -260,6 +262,7 @@ template <class Replacement> void random_traces(Rule rule, std::uint64_t seed)
 			char kind = "LSM"[pick(3)];
 			told.clear();
 			engine(kind, addr, 4, true);
+			full(kind, addr, 4, true);
 			std::vector<AccessResult> want;
 			if (kind != 'S')
 				want.push_back(plain.access(addr, false));
@@ -275,7 +278,7 @@ template <class Replacement> void random_traces(Rule rule, std::uint64_t seed)
 					<< " " << want[a].evicted << " " << want[a].wrote_back;
 			}
 		}
-		expect_same(engine, plain, kinds);
+		expect_same(engine, full, plain);
 	}
 }
 
@@ -298,22 +301,25 @@ template <class Replacement> void made_up_models(Rule rule, std::uint64_t seed)
 			m.passes = 100 + int(pick(200));
 		}
 		PolicyOptions options{pick(100), pick(2) == 0};
-		bool kinds = pick(2);
 		int passes = m.passes;
 		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
-		SCOPED_TRACE("model " + std::to_string(t) + ": " + described(rule, shape, options, kinds) +
-			     ", " + std::to_string(passes) + " passes");
-		TraceCount<Replacement> fast(shape, options, kinds), plain(shape, options, kinds);
-		TraceCount<Replacement> by_sets(shape, options, kinds);
+		SCOPED_TRACE("model " + std::to_string(t) + ": " + described(rule, shape, options) + ", " +
+			     std::to_string(passes) + " passes");
+		TraceCount<Replacement> fast(shape, options), plain(shape, options);
+		TraceCount<Replacement> by_sets(shape, options);
+		FullCount full_fast(shape, options.write_back), full_plain(shape, options.write_back);
 		PlainFigures simulated(shape, rule, options);
 		replay(m, passes, shift, fast);
 		replay_figures(m, passes, shift, by_sets); // set by set where it can
+		replay(m, passes, shift, full_fast);
 		Run(m, passes, shift).all(plain);
+		Run(m, passes, shift).all(full_plain);
 		Run(m, passes, shift).all(simulated);
-		expect_same(fast, simulated, kinds);
-		expect_same(by_sets, simulated, kinds);
-		expect_same(plain, simulated, kinds);
+		expect_same(fast, full_fast, simulated);
+		expect_same(by_sets, full_fast, simulated);
+		expect_same(plain, full_plain, simulated);
 		EXPECT_EQ(fast.n, plain.n) << "the replay against every record in turn";
+		EXPECT_EQ(full_fast.n, full_plain.n) << "the kinds' replay against every record in turn";
 	}
 }
 
