@@ -277,9 +277,8 @@ void replay_sets_apart(const Model &m, int passes, Run &run, TraceCount<Replacem
 	auto record = [&](char kind, std::uint64_t addr, std::uint32_t, bool) {
 		reads += din_reads(kind);
 		writes += din_writes(kind);
-		din_accesses(
-		    kind, addr >> count.line_bits('D'),
-		    [&](std::uint64_t line, bool write) { pass.add(line, write); });
+		din_accesses(kind, addr >> count.line_bits('D'),
+			     [&](std::uint64_t line, bool write) { pass.add(line, write); });
 	};
 	for (long t = 0; t < m.steps; t++)
 		run.step(t, record);
