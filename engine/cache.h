@@ -93,6 +93,16 @@ inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
 // depend on all of the tag's, so that neighbouring lines part.
 inline std::uint64_t mixed(std::uint64_t t) { return t * 0x9E3779B97F4A7C15ULL; }
 
+// The bits of an address within a line of line bytes: a line number is
+// the address shifted right by them.
+inline unsigned offset_bits(unsigned line)
+{
+	unsigned bits = 0;
+	while ((1u << bits) < line)
+		bits++;
+	return bits;
+}
+
 // Where an access lies in a cache of 2^bits-byte lines: its first line, and
 // its last where it spans two.  cachegrind touches both, the lower first,
 // and counts one miss if either misses; no access here is wider than a
@@ -309,11 +319,9 @@ template <class Policy> class Cache {
       public:
 	template <class... PolicyArgs>
 	Cache(std::uint64_t sets, unsigned assoc, unsigned line, PolicyArgs... args)
-	    : assoc(assoc), mask(std::uint32_t(sets - 1)), policy(assoc, args...),
+	    : assoc(assoc), mask(std::uint32_t(sets - 1)), bits(offset_bits(line)), policy(assoc, args...),
 	      words(policy.words()), tags(sets * words)
 	{
-		while ((1u << bits) < line)
-			bits++;
 	}
 
 	static std::uint64_t tag(std::uint64_t n) { return n + 1; }
@@ -362,7 +370,7 @@ template <class Policy> class Cache {
       private:
 	unsigned assoc;
 	std::uint32_t mask; // the sets less one
-	unsigned bits = 0;
+	unsigned bits;
 	Policy policy;
 	unsigned words; // a set's
 	Tags tags;

@@ -28,11 +28,10 @@ struct PolicyOptions {
 template <class Replacement> class PolicyCache {
       public:
 	PolicyCache(CacheShape shape, PolicyOptions options)
-	    : shape(shape), writes_back(options.write_back), tags(shape.sets * shape.assoc),
-	      last(Replacement::ORDERED ? 0 : shape.sets), policy(shape, options.seed)
+	    : shape(shape), writes_back(options.write_back), bits(offset_bits(shape.line)),
+	      tags(shape.sets * shape.assoc), last(Replacement::ORDERED ? 0 : shape.sets),
+	      policy(shape, options.seed)
 	{
-		while ((1u << bits) < shape.line)
-			bits++;
 		if (shape.assoc % 4 == 0 && shape.assoc <= 64 && has_avx2())
 			vectors = shape.assoc / 4;
 	}
@@ -61,20 +60,6 @@ template <class Replacement> class PolicyCache {
 			return front_at(tags.at(s * shape.assoc), n, write);
 		else
 			return front_at(last.at(s), n, write);
-	}
-	// While the word at at holds line n as a way holds it after an access,
-	// another access to n changes nothing: dirty for a write-back write,
-	// dirty or not for any other.
-	Front front_at(const std::uint64_t *at, std::uint64_t n, bool write) const
-	{
-		if (write && writes_back)
-			return {at, held(n, true), ~std::uint64_t(0)};
-		return {at, held(n, false), ~DIRTY};
-	}
-	// What a way holds of line n after an access, a write if write.
-	std::uint64_t held(std::uint64_t n, bool write) const
-	{
-		return write && writes_back ? (n + 1) | DIRTY : n + 1;
 	}
 
 	// An access to line n; a write if write.  No-allocate writes that miss
@@ -125,6 +110,21 @@ template <class Replacement> class PolicyCache {
 	// that made the state, which the state's equality need not compare.
 	Tags last;
 	Replacement policy;
+
+	// While the word at at holds line n as a way holds it after an access,
+	// another access to n changes nothing: dirty for a write-back write,
+	// dirty or not for any other.
+	Front front_at(const std::uint64_t *at, std::uint64_t n, bool write) const
+	{
+		if (write && writes_back)
+			return {at, held(n, true), ~std::uint64_t(0)};
+		return {at, held(n, false), ~DIRTY};
+	}
+	// What a way holds of line n after an access, a write if write.
+	std::uint64_t held(std::uint64_t n, bool write) const
+	{
+		return write && writes_back ? (n + 1) | DIRTY : n + 1;
+	}
 
 	// The way of a set that holds tag t, dirty or not, or the ways' number.
 	[[gnu::always_inline]] unsigned find(const std::uint64_t *set, std::uint64_t t) const

@@ -108,10 +108,9 @@ class FullCount {
 	static constexpr bool FRONT_IS_LAST = false;
 
 	FullCount(CacheShape shape, bool write_back)
-	    : full(shape.sets * shape.assoc, write_back), allocate_writes(write_back)
+	    : full(shape.sets * shape.assoc, write_back), allocate_writes(write_back),
+	      bits(offset_bits(shape.line))
 	{
-		while ((1u << bits) < shape.line)
-			bits++;
 	}
 
 	// What the replay asks of a count.
