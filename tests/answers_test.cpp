@@ -305,11 +305,11 @@ template <class Replacement> void figures_against_plain(const char *name, std::u
 		ASSERT_EQ(got.size(), caches.size());
 		for (std::size_t c = 0; c < caches.size(); c++) {
 			TraceCount<Replacement> plain(caches[c], policy.options);
-			FullCount full(caches[c], policy.options.write_back);
 			::Run(data, passes, shift).all(plain);
 			CacheFigures want;
 			std::copy(plain.n.begin(), plain.n.end(), want.begin());
 			if (kinds) {
+				FullCount full(caches[c], policy.options.write_back);
 				::Run(data, passes, shift).all(full);
 				want[FULL_MISSES] = full.n[FULL_MISSES];
 				want[COMPULSORY] = full.n[COMPULSORY];
