@@ -42,6 +42,7 @@ class D1Count {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = true;
+	static constexpr bool QUIET_HITS = false;
 
 	struct Shape {
 		std::uint64_t sets;

@@ -62,6 +62,16 @@ template <class Replacement> class PolicyCache {
 			return front_at(last.at(s), n, write);
 	}
 
+	// The way that holds line n, dirty or not, or nullptr: where a hit
+	// changes nothing (QUIET_HITS), another access to n changes nothing
+	// while that way holds what front() would.
+	const std::uint64_t *holder(std::uint64_t n) const
+	{
+		const std::uint64_t *set = tags.at((n & (shape.sets - 1)) * shape.assoc);
+		unsigned way = find(set, n + 1);
+		return way < shape.assoc ? set + way : nullptr;
+	}
+
 	// An access to line n; a write if write.  No-allocate writes that miss
 	// change nothing.
 	[[gnu::always_inline]] AccessResult access(std::uint64_t n, bool write)

@@ -20,6 +20,8 @@
 //   static constexpr bool SETS_APART    whether a set's state is the doing
 //       of its own accesses alone, as it is but where the sets draw from
 //       one generator
+//   static constexpr bool QUIET_HITS    whether a hit on any line of a set
+//       changes nothing of the state (but a write-back write's dirty bit)
 //   std::uint64_t set_state(std::uint64_t s)  what it keeps of set s
 //       beside its ways, where SETS_APART
 //
@@ -48,6 +50,7 @@ class LruReplacement {
 	static constexpr bool ORDERED = true;
 	static constexpr bool EMPTY_FIRST = false;
 	static constexpr bool SETS_APART = true;
+	static constexpr bool QUIET_HITS = false;
 
 	LruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc) {}
 
@@ -73,6 +76,7 @@ class FifoReplacement {
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = false;
 	static constexpr bool SETS_APART = true;
+	static constexpr bool QUIET_HITS = true;
 
 	FifoReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
 	{
@@ -106,6 +110,7 @@ class PlruReplacement {
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = true;
 	static constexpr bool SETS_APART = true;
+	static constexpr bool QUIET_HITS = false;
 
 	static const char *refused_ways(std::uint64_t ways)
 	{
@@ -171,6 +176,7 @@ class RandomReplacement {
 	static constexpr bool ORDERED = false;
 	static constexpr bool EMPTY_FIRST = true;
 	static constexpr bool SETS_APART = false;
+	static constexpr bool QUIET_HITS = true;
 
 	RandomReplacement(const CacheShape &shape, std::uint64_t seed)
 	    : ways(shape.assoc), rng(seed)

@@ -26,6 +26,13 @@
 //   bool repeats_are_quiet()               whether an access to the line
 //                                          last touched in its set changes
 //                                          nothing
+//   static constexpr bool QUIET_HITS       whether a hit on any line of
+//                                          a set changes nothing (but a
+//                                          write-back write to a clean
+//                                          line); then
+//   const uint64_t *holder(char kind, uint64_t line)  the word that holds
+//                                          line as front() holds it, or
+//                                          nullptr
 //   void access(const Op &op, uint64_t addr)  an op's touches, but not its
 //                                             events
 //   void add(uint32_t place, const Cost &c)   events of compiled records
@@ -42,6 +49,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -79,11 +87,38 @@ struct Op {
 	std::uint32_t size, place;
 	char kind;
 	bool main;
+	// Where a hit anywhere changes nothing: the word that held the op's
+	// line last as the ops of that line found it, where front is the word
+	// that held it last as this op found it; else nullptr.
+	const std::uint64_t **held = nullptr;
 };
 
 namespace replay_detail {
 
 const std::uint64_t no_line = 0; // no line's tag
+
+// Where a hit anywhere changes nothing (QUIET_HITS), an access to a line
+// changes nothing while the way that held the line last holds it still:
+// per line of the ops of one line, that way's word, shared by its ops, so
+// that one op's access leads the others there.
+class Held {
+      public:
+	Held() = default;
+	Held(const Held &) = delete; // the ops point into it
+	Held &operator=(const Held &) = delete;
+
+	const std::uint64_t **of(std::uint64_t line, const std::uint64_t *front)
+	{
+		auto [at, fresh] = index.try_emplace(line, words.size());
+		if (fresh)
+			words.push_back(front);
+		return &words[at->second];
+	}
+
+      private:
+	std::map<std::uint64_t, std::size_t> index;
+	std::deque<const std::uint64_t *> words;
+};
 
 // A segment for one count: its ops between its calls, and the events of
 // all its records, per place.
@@ -98,7 +133,7 @@ struct Compiled {
 // count says so: it is left out.
 template <class Count>
 Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const Count &count,
-		 bool fetches)
+		 bool fetches, Held &held)
 {
 	bool quiet = count.repeats_are_quiet();
 	Compiled out;
@@ -137,6 +172,8 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 			op.front = f.at;
 			op.tag = f.tag;
 			op.mask = f.mask;
+			if constexpr (Count::QUIET_HITS)
+				op.held = held.of(s.first, f.at);
 		}
 		if (!quiet) {
 			out.parts.back().push_back(op);
@@ -155,12 +192,13 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 struct Segments {
 	template <class Count>
 	Segments(const Model &m, const Run &run, std::int64_t shift, const Count &count, bool fetches)
-	    : body(compile(m.body, run, shift, count, fetches)),
-	      boundary(compile(m.boundary, run, shift, count, fetches))
+	    : body(compile(m.body, run, shift, count, fetches, held)),
+	      boundary(compile(m.boundary, run, shift, count, fetches, held))
 	{
 		for (const Segment &seg : m.calls)
-			calls.push_back(compile(seg, run, shift, count, fetches));
+			calls.push_back(compile(seg, run, shift, count, fetches, held));
 	}
+	Held held; // before the segments, whose ops point into it
 	Compiled body, boundary;
 	std::vector<Compiled> calls;
 };
@@ -262,14 +300,34 @@ template <class Count> class Steps {
 	Segments *now = &all;
 	Fetches fetches;
 
-	void replay(const Compiled &seg, long i)
+	// An op that may change the count.  One of one line, where a hit
+	// anywhere changes nothing, looks first where another op of the line
+	// found it since, and then notes where its line is.
+	[[gnu::always_inline]] void access(Op &op, long i)
+	{
+		if constexpr (Count::QUIET_HITS) {
+			if (op.held) {
+				if ((**op.held & op.mask) == op.tag) {
+					op.front = *op.held;
+					return;
+				}
+				count.access(op, op.addr);
+				const std::uint64_t *at = count.holder(op.kind, op.addr >> count.line_bits(op.kind));
+				*op.held = op.front = at ? at : &no_line;
+				return;
+			}
+		}
+		count.access(op, op.addr + op.scale * std::uint64_t(i));
+	}
+
+	void replay(Compiled &seg, long i)
 	{
 		for (std::size_t k = 0; k < seg.parts.size(); k++) {
 			if (k)
 				replay(now->calls[run.next_call()], i);
-			for (const Op &op : seg.parts[k])
+			for (Op &op : seg.parts[k])
 				if ((*op.front & op.mask) != op.tag)
-					count.access(op, op.addr + op.scale * std::uint64_t(i));
+					access(op, i);
 		}
 		for (const auto &[place, c] : seg.events)
 			count.add(place, c);

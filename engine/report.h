@@ -18,6 +18,7 @@ class Hierarchy {
       public:
 	static constexpr bool FETCHES = true;
 	static constexpr bool FRONT_IS_LAST = true;
+	static constexpr bool QUIET_HITS = false;
 
 	Hierarchy(CacheShape i1, CacheShape d1, CacheShape ll, std::size_t places)
 	    : cost(places, Cost{}), i1(i1.sets, i1.assoc, i1.line), d1(d1.sets, d1.assoc, d1.line),

@@ -106,6 +106,7 @@ class FullCount {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = false;
+	static constexpr bool QUIET_HITS = false;
 
 	FullCount(CacheShape shape, bool write_back)
 	    : full(shape.sets * shape.assoc, write_back), allocate_writes(write_back),
@@ -158,6 +159,7 @@ template <class Replacement> class TraceCount {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = false;
+	static constexpr bool QUIET_HITS = Replacement::QUIET_HITS;
 
 	TraceCount(CacheShape shape, PolicyOptions options) : cache(shape, options) {}
 
@@ -174,6 +176,7 @@ template <class Replacement> class TraceCount {
 	// A hit on the line its set used last changes nothing, but a
 	// write-back write to a clean one.
 	Front front(char, std::uint64_t line, bool write) const { return cache.front(line, write); }
+	const std::uint64_t *holder(char, std::uint64_t line) const { return cache.holder(line); }
 	bool repeats_are_quiet() const { return false; }
 	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
