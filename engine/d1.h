@@ -68,7 +68,7 @@ class D1Count {
 	{
 		return {&front_of_both[levels[0].cg.set_of(line)], Lru::tag(line), ~std::uint64_t(0)};
 	}
-	bool repeats_are_quiet() const { return true; }
+	bool repeat_is_quiet(char, bool, bool) const { return true; }
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.main); }
 	void add(std::uint32_t, const Cost &) {}
 	void accesses(std::uint64_t, std::uint64_t) {}

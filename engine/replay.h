@@ -23,9 +23,12 @@
 //   Front front(char kind, uint64_t line, bool write)
 //       a place whose value, masked, is the given tag only while the
 //       access would change nothing; at nullptr where the count has none
-//   bool repeats_are_quiet()               whether an access to the line
+//   bool repeat_is_quiet(char kind, bool read, bool written)
+//                                          whether an access to the line
 //                                          last touched in its set changes
-//                                          nothing
+//                                          nothing, where its touches since
+//                                          the set's last of another line
+//                                          read and wrote so
 //   static constexpr bool QUIET_HITS       whether a hit on any line of
 //                                          a set changes nothing (but a
 //                                          write-back write to a clean
@@ -130,16 +133,19 @@ struct Compiled {
 
 // A record whose set was last touched by its own line since a call or an
 // array read is a hit at the set's front, which changes nothing where the
-// count says so: it is left out.
+// count says so of the touches of that line since: it is left out.
 template <class Count>
 Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const Count &count,
 		 bool fetches, Held &held)
 {
-	bool quiet = count.repeats_are_quiet();
+	struct Touches { // of the line a set touched last, since it first did
+		std::uint64_t line;
+		bool read, written;
+	};
 	Compiled out;
 	out.parts.emplace_back();
 	std::map<std::uint32_t, Cost> events;
-	std::map<std::uint64_t, std::uint64_t> known[2]; // per first cache, set -> line
+	std::map<std::uint64_t, Touches> known[2]; // per first cache, by set
 	for (const Rec &r : seg) {
 		if (r.flags & CALL) {
 			out.parts.emplace_back();
@@ -175,14 +181,15 @@ Compiled compile(const Segment &seg, const Run &run, std::int64_t shift, const C
 			if constexpr (Count::QUIET_HITS)
 				op.held = held.of(s.first, f.at);
 		}
-		if (!quiet) {
+		auto [at, fresh] = seen.try_emplace(count.set_of(r.kind, s.first), Touches{s.first, false, false});
+		Touches &since = at->second;
+		bool again = !fresh && since.line == s.first;
+		if (!again)
+			since = {s.first, false, false};
+		if (!again || !count.repeat_is_quiet(r.kind, since.read, since.written))
 			out.parts.back().push_back(op);
-			continue;
-		}
-		auto [at, fresh] = seen.try_emplace(count.set_of(r.kind, s.first), s.first);
-		if (fresh || at->second != s.first)
-			out.parts.back().push_back(op);
-		at->second = s.first;
+		since.read |= din_reads(r.kind);
+		since.written |= din_writes(r.kind);
 	}
 	out.events.assign(events.begin(), events.end());
 	return out;

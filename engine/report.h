@@ -40,7 +40,7 @@ class Hierarchy {
 	{
 		return {first(kind).front(first(kind).set_of(line)), Lru::tag(line), ~std::uint64_t(0)};
 	}
-	bool repeats_are_quiet() const { return true; }
+	bool repeat_is_quiet(char, bool, bool) const { return true; }
 	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.place); }
 	void add(std::uint32_t p, const Cost &c)
 	{

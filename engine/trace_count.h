@@ -123,7 +123,7 @@ class FullCount {
 	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
 	// Touching the line touched last, while it is held, changes nothing.
 	Front front(char, std::uint64_t line, bool) const { return {&last, line + 1, ~std::uint64_t(0)}; }
-	bool repeats_are_quiet() const { return false; }
+	bool repeat_is_quiet(char, bool, bool) const { return false; } // its sets are lines
 	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
 	void accesses(std::uint64_t, std::uint64_t) {}
@@ -172,12 +172,19 @@ template <class Replacement> class TraceCount {
 
 	// What the replay asks of a count.
 	unsigned line_bits(char) const { return cache.line_bits(); }
-	std::uint64_t set_of(char, std::uint64_t line) const { return line; }
+	std::uint64_t set_of(char, std::uint64_t line) const { return cache.set_of(line); }
 	// A hit on the line its set used last changes nothing, but a
 	// write-back write to a clean one.
 	Front front(char, std::uint64_t line, bool write) const { return cache.front(line, write); }
 	const std::uint64_t *holder(char, std::uint64_t line) const { return cache.holder(line); }
-	bool repeats_are_quiet() const { return false; }
+	// The line is there after a read, or after any touch where writes
+	// allocate; then a read changes nothing, nor a write where the line is
+	// already dirty or writes go through (PassBySets::add's rule).
+	bool repeat_is_quiet(char kind, bool read, bool written) const
+	{
+		bool there = cache.write_back() || read;
+		return there && (!din_writes(kind) || !cache.write_back() || written);
+	}
 	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
 	void accesses(std::uint64_t reads, std::uint64_t writes)
