@@ -89,6 +89,25 @@ class Tags {
 // Whether the processor has AVX2, which the searches use where it does.
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
 
+// A set of K vectors of four ways, v as loaded from it, after a touch at
+// way d (4K for a miss) of the word that front holds in each lane: each
+// way above d takes the one above it and the first takes that word, without
+// a branch on d; on a miss the last way falls out.
+template <unsigned K>
+[[gnu::target("avx2")]] inline void slide_down(std::uint64_t *set, const __m256i *v, unsigned d, __m256i front)
+{
+	__m256i depth = _mm256_set1_epi64x(d), carry = front;
+	__m256i way = _mm256_setr_epi64x(0, 1, 2, 3);
+#pragma GCC unroll 4
+	for (unsigned c = 0; c < K; c++) {
+		__m256i slid = _mm256_blend_epi32(_mm256_permute4x64_epi64(v[c], 0x90), carry, 0x03);
+		carry = _mm256_permute4x64_epi64(v[c], 0xff);
+		__m256i below = _mm256_cmpgt_epi64(way, depth);
+		_mm256_storeu_si256(reinterpret_cast<__m256i *>(set + 4 * c), _mm256_blendv_epi8(slid, v[c], below));
+		way = _mm256_add_epi64(way, _mm256_set1_epi64x(4));
+	}
+}
+
 // A tag's bits mixed by Fibonacci hashing: the high bits of the product
 // depend on all of the tag's, so that neighbouring lines part.
 inline std::uint64_t mixed(std::uint64_t t) { return t * 0x9E3779B97F4A7C15ULL; }
@@ -234,18 +253,7 @@ class LruPolicy {
 			found |= unsigned(_mm256_movemask_pd(same)) << (4 * c);
 		}
 		unsigned d = unsigned(__builtin_ctz(found));
-		__m256i depth = _mm256_set1_epi64x(d), carry = key;
-		__m256i way = _mm256_setr_epi64x(0, 1, 2, 3);
-#pragma GCC unroll 4
-		for (unsigned c = 0; c < K; c++) {
-			// Each way takes the one above it, the first t, but below d.
-			__m256i slid = _mm256_blend_epi32(_mm256_permute4x64_epi64(v[c], 0x90), carry, 0x03);
-			carry = _mm256_permute4x64_epi64(v[c], 0xff);
-			__m256i below = _mm256_cmpgt_epi64(way, depth);
-			_mm256_storeu_si256(reinterpret_cast<__m256i *>(set + 4 * c),
-					    _mm256_blendv_epi8(slid, v[c], below));
-			way = _mm256_add_epi64(way, _mm256_set1_epi64x(4));
-		}
+		slide_down<K>(set, v, d, key);
 		return d;
 	}
 

@@ -52,11 +52,21 @@ class LruReplacement {
 	static constexpr bool SETS_APART = true;
 	static constexpr bool QUIET_HITS = false;
 
-	LruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc) {}
+	LruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
+	{
+		if (ways % 4 == 0 && ways <= 16 && has_avx2())
+			vectors = ways / 4;
+	}
 
 	unsigned victim(std::uint64_t) const { return ways - 1; }
 	unsigned use(std::uint64_t, std::uint64_t *set, unsigned way) const
 	{
+		switch (vectors) {
+		case 1: return use_vectors<1>(set, way);
+		case 2: return use_vectors<2>(set, way);
+		case 3: return use_vectors<3>(set, way);
+		case 4: return use_vectors<4>(set, way);
+		}
 		std::uint64_t line = set[way];
 		std::memmove(set + 1, set, way * sizeof *set);
 		set[0] = line;
@@ -67,6 +77,17 @@ class LruReplacement {
 
       private:
 	unsigned ways;
+	unsigned vectors = 0; // the ways in vectors of four, 0: moved plainly
+
+	template <unsigned K>
+	[[gnu::target("avx2")]] static unsigned use_vectors(std::uint64_t *set, unsigned way)
+	{
+		__m256i v[K];
+		for (unsigned c = 0; c < K; c++)
+			v[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(set + 4 * c));
+		slide_down<K>(set, v, way, _mm256_set1_epi64x(std::int64_t(set[way])));
+		return 0;
+	}
 };
 
 // First in, first out: each set fills its ways in turn from the first, so
