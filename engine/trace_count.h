@@ -36,6 +36,16 @@ enum Figure {
 };
 using Figures = std::array<std::uint64_t, FIGURES>;
 
+// Whether an access to the line its set touched last changes nothing,
+// where that line's touches since its set's last of another read (read)
+// and wrote (written); a modify as a write.  The line is there after a
+// read, or after any touch where writes allocate; then a read changes
+// nothing, nor a write to a dirty line or where writes go through.
+inline bool quiet_repeat(bool write_back, bool write, bool read, bool written)
+{
+	return (write_back || read) && (!write || !write_back || written);
+}
+
 // One pass's accesses, each a line's number times two, plus one for a
 // write, less those that follow an access of their set to the same line
 // and change nothing: a hit on the line the set used last (but a
@@ -53,7 +63,7 @@ class PassBySets {
 	{
 		std::uint64_t *run = runs.at(line & mask);
 		bool same = *run >> 2 == line + 1, read = same && (*run & 2), written = same && (*run & 1);
-		bool quiet = same && (write_back ? !write || written : read);
+		bool quiet = same && quiet_repeat(write_back, write, read, written);
 		*run = (line + 1) << 2 | std::uint64_t(read || !write) << 1 | std::uint64_t(written || write);
 		if (!quiet)
 			accesses.push_back(line << 1 | write);
@@ -177,13 +187,9 @@ template <class Replacement> class TraceCount {
 	// write-back write to a clean one.
 	Front front(char, std::uint64_t line, bool write) const { return cache.front(line, write); }
 	const std::uint64_t *holder(char, std::uint64_t line) const { return cache.holder(line); }
-	// The line is there after a read, or after any touch where writes
-	// allocate; then a read changes nothing, nor a write where the line is
-	// already dirty or writes go through (PassBySets::add's rule).
 	bool repeat_is_quiet(char kind, bool read, bool written) const
 	{
-		bool there = cache.write_back() || read;
-		return there && (!din_writes(kind) || !cache.write_back() || written);
+		return quiet_repeat(cache.write_back(), din_writes(kind), read, written);
 	}
 	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr) { touches(op.kind, addr); }
 	void add(std::uint32_t, const Cost &) {}
