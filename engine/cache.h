@@ -25,6 +25,32 @@ struct CacheShape {
 	unsigned assoc, line;
 };
 
+// A count's memory lies in whole lines of the host's caches of its own:
+// two counts on two threads that wrote to one line would pass it between
+// the cores at each write, which took one count twice as long where the
+// allocator happened to put the two side by side.  128 bytes: a line of
+// x86-64 and the neighbour that its prefetcher fetches with it.
+constexpr std::size_t HOST_LINE = 128;
+
+// The least multiple of HOST_LINE above bytes.
+inline std::size_t whole_lines(std::size_t bytes) { return (bytes / HOST_LINE + 1) * HOST_LINE; }
+
+template <class T> struct LineAllocator {
+	using value_type = T;
+	LineAllocator() = default;
+	template <class U> LineAllocator(const LineAllocator<U> &) {}
+	T *allocate(std::size_t n)
+	{
+		if (void *p = std::aligned_alloc(HOST_LINE, whole_lines(n * sizeof(T))))
+			return static_cast<T *>(p);
+		throw std::bad_alloc();
+	}
+	void deallocate(T *p, std::size_t) { std::free(p); }
+	template <class U> bool operator==(const LineAllocator<U> &) const { return true; }
+	template <class U> bool operator!=(const LineAllocator<U> &) const { return false; }
+};
+template <class T> using Lines = std::vector<T, LineAllocator<T>>;
+
 // A cache's tags, all 0 at the start, that cost nothing until used: the
 // kernel gives their pages zeroed as they are first touched, and copies
 // and comparisons cover only the blocks where a line was ever put.  A last
@@ -33,9 +59,12 @@ class Tags {
       public:
 	explicit Tags(std::size_t n) : n(n), used((n + BLOCK - 1) / BLOCK)
 	{
-		p = static_cast<std::uint64_t *>(std::calloc(n ? n : 1, sizeof *p));
-		if (!p)
+		// calloc's pages come zeroed as they are first touched; the tags
+		// start at a line of their own, and end a line before the block.
+		raw = std::calloc(whole_lines(n * sizeof *p) + HOST_LINE, 1);
+		if (!raw)
 			throw std::bad_alloc();
+		p = reinterpret_cast<std::uint64_t *>(whole_lines(reinterpret_cast<std::uintptr_t>(raw)));
 	}
 	Tags(const Tags &o) : Tags(o.n) { *this = o; }
 	Tags &operator=(const Tags &o)
@@ -44,6 +73,7 @@ class Tags {
 			Tags fresh(o.n);
 			std::swap(n, fresh.n);
 			std::swap(p, fresh.p);
+			std::swap(raw, fresh.raw);
 			used.swap(fresh.used);
 		}
 		for (std::size_t b = 0; b < used.size() && this != &o; b++)
@@ -53,7 +83,7 @@ class Tags {
 			}
 		return *this;
 	}
-	~Tags() { std::free(p); }
+	~Tags() { std::free(raw); }
 
 	std::uint64_t *at(std::size_t k) { return p + k; }
 	const std::uint64_t *at(std::size_t k) const { return p + k; }
@@ -80,8 +110,9 @@ class Tags {
       private:
 	static constexpr std::size_t BLOCK = 512; // a page
 	std::size_t n;
+	void *raw; // as allocated
 	std::uint64_t *p;
-	std::vector<std::uint8_t> used; // per block: whether ever filled
+	Lines<std::uint8_t> used; // per block: whether ever filled
 
 	std::size_t end(std::size_t b) const { return std::min(n, (b + 1) * BLOCK); }
 };

@@ -52,7 +52,7 @@ bool D1Count::Level::same_state(const Level &o) const
 {
 	if (!(cg == o.cg))
 		return false;
-	for (const std::vector<std::uint64_t> *sets : {&ever_split, &o.ever_split})
+	for (const Lines<std::uint64_t> *sets : {&ever_split, &o.ever_split})
 		for (std::uint64_t s : *sets) {
 			const Lru &mine = split[s] == SPLIT ? din : cg;
 			const Lru &theirs = o.split[s] == SPLIT ? o.din : o.cg;
@@ -74,8 +74,8 @@ void D1Count::repeat(const D1Count &before, std::uint64_t times)
 {
 	for (std::size_t k = 0; k < levels.size(); k++)
 		for (int e = 0; e < DEPTHS; e++) {
-			std::vector<std::uint64_t> &now = levels[k].depths[e];
-			const std::vector<std::uint64_t> &then = before.levels[k].depths[e];
+			Lines<std::uint64_t> &now = levels[k].depths[e];
+			const Lines<std::uint64_t> &then = before.levels[k].depths[e];
 			for (std::size_t d = 0; d < now.size(); d++)
 				now[d] += (now[d] - then[d]) * times;
 		}

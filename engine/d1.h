@@ -38,7 +38,7 @@ struct Misses {
 // in its set at every level of more sets, where touching it again changes
 // nothing.  So a touch goes up the levels only until one finds its line
 // at the front of both caches.
-class D1Count {
+class alignas(HOST_LINE) D1Count {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = true;
@@ -85,9 +85,9 @@ class D1Count {
 
 	struct Level {
 		Lru cg, din; // din holds only the sets ever split
-		std::vector<std::uint8_t> split; // per set: NEVER, SPLIT or JOINED
-		std::vector<std::uint64_t> ever_split;
-		std::vector<std::uint64_t> depths[DEPTHS];
+		Lines<std::uint8_t> split; // per set: NEVER, SPLIT or JOINED
+		Lines<std::uint64_t> ever_split;
+		Lines<std::uint64_t> depths[DEPTHS];
 		std::vector<unsigned> ways; // answered
 		bool by_depth; // counted by depth, not by the ways it reaches
 
@@ -116,7 +116,7 @@ class D1Count {
 	// Per set of the fewest sets, the tag of the line at the front of both
 	// caches, or 0 where that is not known: touching that line again
 	// changes nothing, at any level.
-	std::vector<std::uint64_t> front_of_both;
+	Lines<std::uint64_t> front_of_both;
 
 	[[gnu::always_inline]] void access(char kind, std::uint64_t addr, std::uint32_t size, bool main)
 	{

@@ -56,8 +56,8 @@ class FullyAssociative {
 	};
 	std::uint64_t capacity;
 	bool allocate_writes;
-	std::vector<std::uint64_t> line; // per slot
-	std::vector<Link> link;		 // per slot
+	Lines<std::uint64_t> line; // per slot
+	Lines<Link> link;	   // per slot
 	LineTable seen; // each line's slot in the list, NONE where not held
 	// Per line number modulo HINTS, the slot where a line of that number
 	// was last found or put: a line held there is found without a

@@ -38,8 +38,8 @@ class LineTable {
 	std::uint64_t size() const { return count; }
 
       private:
-	std::vector<std::uint64_t> keys; // line + 1, 0 where empty
-	std::vector<std::uint32_t> values;
+	Lines<std::uint64_t> keys; // line + 1, 0 where empty
+	Lines<std::uint32_t> values;
 	std::uint64_t count = 0;
 
 	std::size_t slot(std::uint64_t key) const
@@ -56,8 +56,8 @@ class LineTable {
 	}
 	void grow()
 	{
-		std::vector<std::uint64_t> old_keys(2 * keys.size());
-		std::vector<std::uint32_t> old_values(old_keys.size());
+		Lines<std::uint64_t> old_keys(2 * keys.size());
+		Lines<std::uint32_t> old_values(old_keys.size());
 		old_keys.swap(keys); // keys now the larger, empty table
 		old_values.swap(values);
 		for (std::size_t k = 0; k < old_keys.size(); k++)

@@ -119,7 +119,7 @@ class FifoReplacement {
 
       private:
 	unsigned ways;
-	std::vector<std::uint32_t> next; // per set, the way filled next
+	Lines<std::uint32_t> next; // per set, the way filled next
 };
 
 // Tree pseudo-LRU: a binary tree over each set's ways, a bit per node
@@ -173,7 +173,7 @@ class PlruReplacement {
 		std::uint64_t nodes = 0, away = 0;
 	};
 	unsigned ways;
-	std::vector<std::uint64_t> tree; // per set, a bit per node
+	Lines<std::uint64_t> tree; // per set, a bit per node
 	std::vector<Path> paths;         // per way
 
 	Path path(unsigned way) const

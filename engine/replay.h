@@ -120,13 +120,13 @@ class Held {
 
       private:
 	std::map<std::uint64_t, std::size_t> index;
-	std::deque<const std::uint64_t *> words;
+	std::deque<const std::uint64_t *, LineAllocator<const std::uint64_t *>> words;
 };
 
 // A segment for one count: its ops between its calls, and the events of
 // all its records, per place.
 struct Compiled {
-	std::vector<std::vector<Op>> parts; // a call between each two
+	std::vector<Lines<Op>> parts; // a call between each two; ops written where hits are quiet
 	std::vector<std::pair<std::uint32_t, Cost>> events;
 	std::uint64_t reads = 0, writes = 0; // the din trace's
 };

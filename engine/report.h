@@ -14,7 +14,7 @@
 // access is one D1 access of its size, a modify being a read.  Each access
 // touches the lines of its span (see span()).  LL sees only the accesses
 // that missed in I1 or D1, with their own address and size.
-class Hierarchy {
+class alignas(HOST_LINE) Hierarchy {
       public:
 	static constexpr bool FETCHES = true;
 	static constexpr bool FRONT_IS_LAST = true;
@@ -57,7 +57,7 @@ class Hierarchy {
 				cost[p][e] += (cost[p][e] - before.cost[p][e]) * times;
 	}
 
-	std::vector<Cost> cost; // per place of the model
+	Lines<Cost> cost; // per place of the model
 
       private:
 	Lru i1, d1, ll;

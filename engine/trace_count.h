@@ -112,7 +112,7 @@ template <class Access>
 // the replay: its misses and the lines touched first (FULL_MISSES and
 // COMPULSORY of its figures).  A count apart from the cache counted, so
 // that the two can run side by side.
-class FullCount {
+class alignas(HOST_LINE) FullCount {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = false;
@@ -165,7 +165,7 @@ class FullCount {
 };
 
 // The figures of one cache over the din trace, counted through the replay.
-template <class Replacement> class TraceCount {
+template <class Replacement> class alignas(HOST_LINE) TraceCount {
       public:
 	static constexpr bool FETCHES = false;
 	static constexpr bool FRONT_IS_LAST = false;
