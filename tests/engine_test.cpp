@@ -8,17 +8,22 @@
 // policy_test.cpp.)
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include "cache.h"
 #include "d1.h"
 #include "made_up_model.h"
 #include "model.h"
 #include "naive_lru.h"
+#include "replacement.h"
 #include "report.h"
+#include "trace_count.h"
 
 namespace {
 
@@ -165,6 +170,36 @@ TEST(LruCache, TagsCopiedBetweenSizes)
 	small = big;
 	EXPECT_TRUE(small == big);
 	EXPECT_EQ(small.touch(99995), big.touch(99995));
+}
+
+// A count's tags and vectors, small ones allocated in turn, and counts side
+// by side in a vector: each starts a line of the host's caches and none
+// shares a line with another; a vector's block runs to the end of its
+// last line, so that nothing else is put there.  Two threads writing to
+// one line would pass it between their cores.
+TEST(Memory, CountsKeepToLinesOfTheirOwn)
+{
+	std::set<std::uintptr_t> taken; // the lines held so far
+	auto own = [&](const void *p, std::size_t bytes) {
+		auto at = reinterpret_cast<std::uintptr_t>(p);
+		EXPECT_EQ(at % HOST_LINE, 0u) << "not at a line's start";
+		for (std::uintptr_t l = at / HOST_LINE; l <= (at + bytes - 1) / HOST_LINE; l++)
+			EXPECT_TRUE(taken.insert(l).second) << "two share a line";
+	};
+	std::vector<Tags> tags;
+	std::vector<Lines<std::uint32_t>> vectors;
+	tags.reserve(40);
+	for (std::size_t n = 1; n <= 40; n++) {
+		tags.emplace_back(n);
+		vectors.emplace_back(n);
+		own(tags.back().at(0), n * sizeof(std::uint64_t));
+		own(vectors.back().data(), n * sizeof(std::uint32_t));
+		std::size_t whole = (n * sizeof(std::uint32_t) + HOST_LINE - 1) / HOST_LINE * HOST_LINE;
+		EXPECT_GE(malloc_usable_size(vectors.back().data()), whole) << "a block ends within a line";
+	}
+	std::vector<TraceCount<LruReplacement>> counts(8, TraceCount<LruReplacement>({2, 2, 64}, {}));
+	for (const auto &c : counts)
+		own(&c, sizeof c);
 }
 
 // A set of 2048 ways spans four pages of tags: caches that differ only
