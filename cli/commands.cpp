@@ -159,17 +159,16 @@ int misses(Answers &answers, const Arguments &a, const runs::Run &run)
 	}
 	std::string policy = a.policy.empty() ? "lru" : a.policy;
 	std::string write = a.write.empty() ? "back" : a.write;
-	auto main_rows = std::async(
-	    std::launch::async, [&] { return engine::misses_at(model, a.passes, {a.shift}, shapes).at(0); });
-	std::vector<engine::CacheFigures> figures = engine::figures(
-	    model, a.passes, a.shift, engine::named_policy(policy, write == "back"), a.kinds, shapes);
-	auto mains = main_rows.get();
+	std::vector<Misses> mains; // main's figures, counted beside the cache's
+	std::vector<engine::CacheFigures> figures =
+	    engine::figures(model, a.passes, a.shift, engine::named_policy(policy, write == "back"), a.kinds,
+			    shapes, [&] { mains = engine::misses_at(model, a.passes, {a.shift}, shapes).at(0); });
 	std::vector<std::string> head = figure_head(a, write);
 	Row top{"cache", "main_read_misses", "main_write_misses"};
 	top.insert(top.end(), head.begin(), head.end());
 	out.push_back(top);
 	for (std::size_t k = 0; k < figures.size(); k++) {
-		Row r{a.cache[k], number(mains[k].main_reads), number(mains[k].main_writes)};
+		Row r{a.cache[k], number(mains.at(k).main_reads), number(mains.at(k).main_writes)};
 		for (const std::string &cell : figure_cells(figures[k], head))
 			r.push_back(cell);
 		out.push_back(r);

@@ -224,7 +224,8 @@ class Comparison {
 
 template <class Replacement>
 std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t shift, PolicyOptions options,
-					bool kinds, const std::vector<CacheShape> &caches)
+					bool kinds, const std::vector<CacheShape> &caches,
+					const std::function<void()> &beside)
 {
 	// With the kinds, each cache's fully associative one runs beside it.
 	std::vector<TraceCount<Replacement>> counts;
@@ -234,11 +235,14 @@ std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t
 		if (kinds)
 			fulls.emplace_back(g, options.write_back);
 	}
-	on_two_threads(counts.size() + fulls.size(), [&](std::size_t k) {
+	std::size_t before = fulls.size() + (beside ? 1 : 0); // the jobs before the caches'
+	on_two_threads(before + counts.size(), [&](std::size_t k) {
 		if (k < fulls.size())
 			replay(m, passes, shift, fulls[k]);
+		else if (k < before)
+			beside();
 		else
-			replay_figures(m, passes, shift, counts[k - fulls.size()]);
+			replay_figures(m, passes, shift, counts[k - before]);
 	});
 	std::vector<CacheFigures> out;
 	for (std::size_t k = 0; k < counts.size(); k++) {
@@ -390,14 +394,15 @@ Policy named_policy(const std::string &name, bool write_back)
 }
 
 std::vector<CacheFigures> figures(const Model &model, int passes, std::int64_t shift, const Policy &policy,
-				  bool kinds, const std::vector<CacheShape> &caches)
+				  bool kinds, const std::vector<CacheShape> &caches,
+				  const std::function<void()> &beside)
 {
 	check_run(model, passes, shift); // before the threads
 	Model m = without_fetches(model);
 	std::vector<CacheFigures> out;
 	with_replacement(policy.replacement, [&](auto row) {
 		using Replacement = typename decltype(row)::type;
-		out = count_figures<Replacement>(m, passes, shift, policy.options, kinds, caches);
+		out = count_figures<Replacement>(m, passes, shift, policy.options, kinds, caches, beside);
 	});
 	return out;
 }

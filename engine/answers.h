@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -77,9 +78,12 @@ Policy named_policy(const std::string &name, bool write_back);
 using CacheFigures = std::array<std::uint64_t, FIGURES + 1>;
 
 // Per cache: the din trace's figures under a policy, with the kinds of
-// miss if asked for.
+// miss if asked for.  beside, if given, runs on the same two threads, after
+// the kinds' counts and before the caches': the counts that take longest
+// start first, and a fully associative cache's takes longer than another.
 std::vector<CacheFigures> figures(const Model &m, int passes, std::int64_t shift, const Policy &policy,
-				  bool kinds, const std::vector<CacheShape> &caches);
+				  bool kinds, const std::vector<CacheShape> &caches,
+				  const std::function<void()> &beside = {});
 
 struct TraceOptions {
 	bool fetches = false; // the instructions' fetches too
