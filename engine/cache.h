@@ -60,7 +60,7 @@ class Tags {
 	explicit Tags(std::size_t n) : n(n), used((n + BLOCK - 1) / BLOCK)
 	{
 		// calloc's pages come zeroed as they are first touched; the tags
-		// start at a line of their own, and end a line before the block.
+		// start a line, and the block runs on past their last line's end.
 		raw = std::calloc(whole_lines(n * sizeof *p) + HOST_LINE, 1);
 		if (!raw)
 			throw std::bad_alloc();
