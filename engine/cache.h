@@ -120,6 +120,13 @@ class Tags {
 // Whether the processor has AVX2, which the searches use where it does.
 inline bool has_avx2() { return __builtin_cpu_supports("avx2"); }
 
+// How many vectors of four ways slide_down takes a set of assoc ways in:
+// sets of 4 to 16 ways, where the processor has AVX2; else 0.
+inline unsigned sliding_vectors(unsigned assoc)
+{
+	return has_avx2() && assoc % 4 == 0 && assoc <= 16 ? assoc / 4 : 0;
+}
+
 // A set of K vectors of four ways, v as loaded from it, after a touch at
 // way d (4K for a miss) of the word that front holds in each lane: each
 // way above d takes the one above it and the first takes that word, without
@@ -204,10 +211,9 @@ class LruPolicy {
 	// has them (false for the plain search, to compare the two).
 	explicit LruPolicy(unsigned assoc, bool vector_search = true) : assoc(assoc)
 	{
-		bool avx2 = vector_search && has_avx2();
-		if (avx2 && assoc % 4 == 0 && assoc <= 16)
-			vectors = assoc / 4;
-		wide = avx2 && assoc > 16 && assoc <= 32;
+		if (vector_search)
+			vectors = sliding_vectors(assoc);
+		wide = vector_search && has_avx2() && assoc > 16 && assoc <= 32;
 	}
 
 	unsigned words() const { return wide ? assoc + WIDE_WORDS : assoc; }

@@ -52,10 +52,9 @@ class LruReplacement {
 	static constexpr bool SETS_APART = true;
 	static constexpr bool QUIET_HITS = false;
 
-	LruReplacement(const CacheShape &shape, std::uint64_t) : ways(shape.assoc)
+	LruReplacement(const CacheShape &shape, std::uint64_t)
+	    : ways(shape.assoc), vectors(sliding_vectors(shape.assoc))
 	{
-		if (ways % 4 == 0 && ways <= 16 && has_avx2())
-			vectors = ways / 4;
 	}
 
 	unsigned victim(std::uint64_t) const { return ways - 1; }
@@ -77,7 +76,7 @@ class LruReplacement {
 
       private:
 	unsigned ways;
-	unsigned vectors = 0; // the ways in vectors of four, 0: moved plainly
+	unsigned vectors; // the ways in vectors of four, 0: moved plainly
 
 	template <unsigned K>
 	[[gnu::target("avx2")]] static unsigned use_vectors(std::uint64_t *set, unsigned way)
