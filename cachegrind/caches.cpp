@@ -5,10 +5,10 @@
 namespace loadgrid::cachegrind {
 
 const char *const RULES =
-	"SIZE, ASSOC and LINE are in bytes; a k or m suffix means KiB or MiB (32k).\n"
-	"As cachegrind wants them: each below 2 GiB, the line a power of two at\n"
-	"least as wide as the machine's widest register (32 bytes with AVX), the\n"
-	"sets a power of two, more than one line.";
+	"SIZE, ASSOC and LINE are in bytes; a k, m or g suffix means KiB, MiB or\n"
+	"GiB (32k). As cachegrind wants them: each below 2 GiB, the line a power\n"
+	"of two at least as wide as the machine's widest register (32 bytes with\n"
+	"AVX), the sets a power of two, more than one line.";
 
 namespace {
 

@@ -1,8 +1,8 @@
 // cachegrind's rules for a cache, as its --I1, --D1 and --LL options take
-// one: SIZE,ASSOC,LINE in bytes, each below 2 GiB (a k or m suffix for KiB
-// or MiB), the line a power of two of at least MIN_LINE bytes and as wide
-// as the machine's widest register (which only Valgrind can tell: see
-// narrow()), the sets a power of two, and more than one line.
+// one: SIZE,ASSOC,LINE in bytes, each below 2 GiB (a k, m or g suffix for
+// KiB, MiB or GiB), the line a power of two of at least MIN_LINE bytes and
+// as wide as the machine's widest register (which only Valgrind can tell:
+// see narrow()), the sets a power of two, and more than one line.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +37,7 @@ class Refused : public std::runtime_error {
 	using std::runtime_error::runtime_error;
 };
 
-// A number of bytes, with an optional k or m suffix (either case).
+// A number of bytes, with an optional k, m or g suffix (either case).
 std::uint64_t number(const std::string &text);
 // SIZE,ASSOC,LINE checked as cachegrind checks them.
 Geometry geometry(const std::string &text);
