@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "arguments.h"
-#include "cachegrind_runs.h"
+#include "child.h"
 #include "commands.h"
 #include "failure.h"
 #include "help.h"
@@ -135,7 +135,7 @@ int run(int argc, char **argv)
 int main(int argc, char **argv)
 {
 	signals::take();
-	signals::at_stop(valgrind::stop_all);
+	signals::at_stop(valgrind::Child::kill_all);
 	signals::at_stop(runs::remove_live_scratch, true);
 	signals::at_stop(store::remove_temporaries, true);
 	std::signal(SIGPIPE, SIG_IGN);

@@ -134,7 +134,8 @@ int run_tool(const Arguments &a, const runs::Run &run)
 		signals::Hold finishing; // a signal stops the tool, then waits for its output to move
 		argv[0] = tool_path(argv[0], run.env);
 		valgrind::Child tool(argv, run.entries(), started.cwd, {valgrind::Output::Inherited},
-				     {valgrind::Output::Inherited});
+				     {valgrind::Output::Inherited}, valgrind::Input::Inherited,
+				     valgrind::AtStop::Own);
 		int pid = tool.pid();
 		int stop = signals::at_stop([pid] { stop_tool(pid); });
 		code = tool.wait();

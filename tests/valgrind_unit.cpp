@@ -1,11 +1,14 @@
 // The runs and Valgrind layers' own promises, which the package's answers
 // cannot show: scratch folders gone on every way out, the canonical run's
-// copy, lackey's lines read as records, and runs ended from another thread.
+// copy, lackey's lines read as records, and a stop's children killed.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -13,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "cachegrind_runs.h"
+#include "child.h"
 #include "failure.h"
 #include "lackey.h"
 #include "run.h"
@@ -138,22 +142,44 @@ TEST(Runs, FailedKernelRunSaysHowItEnded)
 	}
 }
 
-TEST(Runs, CachegrindStoppedFromAnotherThread)
+// What a stop does, in a process of its own: after it, nothing starts.
+void stopped()
 {
-	auto start = std::chrono::steady_clock::now();
-	auto measuring = std::async(std::launch::async, [] {
-		return valgrind::cachegrind(runs::Run::canonical(KERNEL), {32768, 8, 64});
-	});
-	while (measuring.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
-		valgrind::stop_all();
+	using valgrind::Child, valgrind::Output, valgrind::Input, valgrind::AtStop;
+	const std::vector<std::string> sleep{"/bin/sleep", "60"};
+	Child killed(sleep, {}, "/", {Output::Null}, {Output::Null});
+	Child own(sleep, {}, "/", {Output::Null}, {Output::Null}, Input::Null, AtStop::Own);
+	auto check = [&](bool ok, const char *what) {
+		if (!ok) {
+			std::fprintf(stderr, "not so: %s\n", what);
+			killed.kill();
+			own.kill();
+			std::exit(1);
+		}
+	};
+	auto waiting = std::async(std::launch::async, [&] { return killed.wait(); });
+	check(waiting.wait_for(std::chrono::milliseconds(200)) == std::future_status::timeout,
+	      "the child ran before the stop");
+	Child::kill_all();
+	check(waiting.get() == -SIGKILL, "the child killed, seen from the thread that waits on it");
+	check(!own.ended(), "a child with a stop of its own left to it");
 	try {
-		measuring.get();
-		ADD_FAILURE() << "not stopped";
+		valgrind::cachegrind(runs::Run::canonical(KERNEL), {32768, 8, 64});
+		check(false, "a run after the stop refused");
 	} catch (const runs::Failure &e) {
-		EXPECT_EQ(std::string(e.what()).rfind("cachegrind: ", 0), 0u) << e.what();
+		check(std::string(e.what()).find("not started, the program is stopping") != std::string::npos,
+		      e.what());
 	}
-	EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-	EXPECT_TRUE(runs::live_scratch().empty());
+	check(runs::live_scratch().empty(), "the refused run's folder gone");
+	own.kill();
+	std::fprintf(stderr, "stopped\n");
+	std::exit(0);
+}
+
+TEST(RunsDeathTest, AStopKillsTheChildrenAndStartsNoMore)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	EXPECT_EXIT(stopped(), testing::ExitedWithCode(0), "stopped");
 }
 
 } // namespace

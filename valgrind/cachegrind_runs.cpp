@@ -4,10 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <regex>
-#include <set>
 #include <sstream>
 
 #include "child.h"
@@ -20,24 +18,6 @@ namespace loadgrid::valgrind {
 using runs::Failure;
 
 namespace {
-
-std::mutex running_lock;
-std::set<Child *> running;
-
-// Lists a child among the running ones while it lives.
-struct Running {
-	explicit Running(Child &child) : child(child)
-	{
-		std::lock_guard<std::mutex> hold(running_lock);
-		running.insert(&child);
-	}
-	~Running()
-	{
-		std::lock_guard<std::mutex> hold(running_lock);
-		running.erase(&child);
-	}
-	Child &child;
-};
 
 std::string last_line(const std::string &text)
 {
@@ -104,13 +84,8 @@ std::string cachegrind_file(const runs::Run *run, const std::vector<std::string>
 	argv.push_back("--vgdb-prefix=" + folder + "/vgdb-pipe");
 	argv.push_back(path);
 	Child p(argv, run ? run->entries() : std::vector<std::string>{}, cwd, {Output::Null}, {Output::Pipe});
-	std::string err;
-	int code;
-	{
-		Running listed(p);
-		err = p.read_all();
-		code = p.wait();
-	}
+	std::string err = p.read_all();
+	int code = p.wait();
 	bool found;
 	std::string text = read_file(out, found);
 	if (code || !found) {
@@ -145,13 +120,6 @@ std::uint64_t narrowest_line(std::uint64_t least)
 				   ? runs::status(code)
 				   : said.substr(said.size() - std::min<std::size_t>(120, said.size()))));
 	return least;
-}
-
-void stop_all()
-{
-	std::lock_guard<std::mutex> hold(running_lock);
-	for (Child *child : running)
-		child->kill();
 }
 
 } // namespace loadgrid::valgrind

@@ -27,8 +27,5 @@ std::string cachegrind_file(const runs::Run *run, const std::vector<std::string>
 // refuses lines of that width for being narrower than the widest register,
 // which it then names.
 std::uint64_t narrowest_line(std::uint64_t least);
-// Kills the cachegrind runs going on, which other threads may have
-// started: for a program that is stopping.
-void stop_all();
 
 } // namespace loadgrid::valgrind

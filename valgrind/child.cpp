@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "failure.h"
 
@@ -16,6 +17,11 @@ namespace loadgrid::valgrind {
 using runs::Failure;
 
 namespace {
+
+// The children that a stop kills, from their start until they go.
+std::mutex listed_lock;
+std::set<Child *> listed;
+bool stopping = false;
 
 std::vector<char *> pointers(const std::vector<std::string> &strings)
 {
@@ -70,7 +76,7 @@ void send(Actions &a, int target, const Output &to, int pipe_write)
 } // namespace
 
 Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-	     const std::string &cwd, Output out, Output err, Input input)
+	     const std::string &cwd, Output out, Output err, Input input, AtStop at_stop)
 {
 	int ends[2] = {-1, -1};
 	if ((out.kind == Output::Pipe || err.kind == Output::Pipe) && pipe2(ends, O_CLOEXEC))
@@ -82,20 +88,35 @@ Child::Child(const std::vector<std::string> &argv, const std::vector<std::string
 	send(a, 2, err, ends[1]);
 	posix_spawn_file_actions_addchdir_np(&a.actions, cwd.c_str());
 	Attributes attributes;
-	int error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, &attributes.attr, pointers(argv).data(),
-				pointers(env).data());
+	int error = 0;
+	bool refused;
+	{
+		// Listed as it starts, so that no stop can miss it.
+		std::lock_guard<std::mutex> hold(listed_lock);
+		refused = stopping;
+		if (!refused)
+			error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, &attributes.attr,
+					    pointers(argv).data(), pointers(env).data());
+		if (!refused && !error && at_stop == AtStop::Killed)
+			listed.insert(this);
+	}
 	if (ends[1] >= 0)
 		close(ends[1]);
 	pipe_ = ends[0];
-	if (error) {
+	if (refused || error) {
 		if (pipe_ >= 0)
 			close(pipe_);
-		throw Failure(argv[0] + ": " + std::strerror(error));
+		throw Failure(argv[0] + ": " +
+			      (refused ? "not started, the program is stopping" : std::strerror(error)));
 	}
 }
 
 Child::~Child()
 {
+	{
+		std::lock_guard<std::mutex> hold(listed_lock);
+		listed.erase(this);
+	}
 	kill();
 	wait();
 	if (pipe_ >= 0)
@@ -145,6 +166,14 @@ void Child::kill()
 	std::lock_guard<std::mutex> hold(lock_);
 	if (!reaped_)
 		::kill(pid_, SIGKILL);
+}
+
+void Child::kill_all()
+{
+	std::lock_guard<std::mutex> hold(listed_lock);
+	stopping = true;
+	for (Child *child : listed)
+		child->kill();
 }
 
 bool Lines::next(std::string &line)

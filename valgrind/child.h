@@ -21,11 +21,16 @@ struct Output {
 // Its standard input: this program's, or /dev/null.
 enum class Input { Inherited, Null };
 
+// What a stop of this program does to it: kill it (kill_all()), or
+// leave it to a stop of its own, as a tool that is asked to end first.
+enum class AtStop { Killed, Own };
+
 class Child {
       public:
 	// argv[0] is the program's path; env holds NAME=VALUE strings.
 	Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-	      const std::string &cwd, Output out, Output err, Input input = Input::Inherited);
+	      const std::string &cwd, Output out, Output err, Input input = Input::Inherited,
+	      AtStop at_stop = AtStop::Killed);
 	// Kills and reaps it if that has not been done.
 	~Child();
 	Child(const Child &) = delete;
@@ -42,6 +47,10 @@ class Child {
 	bool ended();
 	// SIGKILL unless reaped; safe from any thread.
 	void kill();
+
+	// Kills every child that a stop kills, started and not yet gone, and
+	// refuses to start any more (Failure): for a program that is stopping.
+	static void kill_all();
 
       private:
 	pid_t pid_ = -1;
