@@ -449,6 +449,22 @@ def scratch_left():
             and owner(os.path.join("/tmp", f)) == os.getuid()}
 
 
+def session(leader):
+    """The processes of the session that leader started, but leader."""
+    found = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == leader:
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:  # gone since listed
+            continue
+        if int(fields[3]) == leader:
+            found.add(int(entry))
+    return found
+
+
 def owner(path):
     try:
         return os.lstat(path).st_uid
@@ -521,17 +537,23 @@ class Runs(InFolders):
                          [str(main["D1mr"]), str(main["D1mw"])])
 
     def test_signals_leave_nothing(self):
+        # No file, and no child: the command leads a session of its own,
+        # which nothing is left in once it has gone.
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig.name):
                 before = scratch_left()
                 p = subprocess.Popen([MODEL, "misses", KERNELS[1], "--cache",
                                       "32k,8,64"], env=self.env,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=subprocess.PIPE, text=True,
+                                     start_new_session=True)
                 said = ""
                 while "learning" not in said:  # after asking Valgrind's facts
                     said = p.stderr.readline()
                     self.assertTrue(said, "ended before learning")
                 time.sleep(1)
+                while not session(p.pid):  # between its Valgrind runs
+                    self.assertIsNone(p.poll(), "learnt before the signal")
+                    time.sleep(0.01)
                 p.send_signal(sig)
                 err = p.stderr.read()
                 p.stderr.close()
@@ -539,6 +561,17 @@ class Runs(InFolders):
                 self.assertEqual(err, f"loadgrid-model: {sig.name}: stopped\n")
                 self.assertEqual(cached_models(self.env["LOADGRID_MODEL_CACHE"]), [])
                 self.assertEqual(scratch_left() - before, set())
+                for _ in range(500):  # killed, they go within moments
+                    if not session(p.pid):
+                        break
+                    time.sleep(0.01)
+                left = session(p.pid)
+                for pid in left:  # not to outlive the test
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                self.assertEqual(left, set())
 
     def test_unwritable_cache(self):
         # Where the cache folder cannot be made, models are kept in a
