@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace loadgrid::cli::signals {
@@ -19,26 +20,41 @@ std::atomic<int> signal_taken{0};
 std::mutex mutex;
 std::condition_variable released;
 std::map<int, std::function<void()>> stops;
-std::map<int, std::function<void()>> last; // run again at the end
+std::map<int, std::function<void()>> last; // removals, run at the end
 int next_id = 0;
 int holds = 0;
 
+// Runs, in the order they were asked for, the stops not run yet but the
+// removals, which wait for the end.
+void stop_work(std::unique_lock<std::mutex> &lock, std::set<int> &done)
+{
+	for (auto at = stops.begin(); at != stops.end();) {
+		auto [id, what] = *at;
+		if (last.count(id) || !done.insert(id).second) {
+			++at;
+			continue;
+		}
+		lock.unlock();
+		what();
+		lock.lock();
+		at = stops.upper_bound(id); // stops may have come and gone meanwhile
+	}
+}
+
+// First what stops the work (children killed, a tool asked to end), then,
+// once every held step has finished (a tool's output moved out of its
+// folder), the removals.  A stop asked for meanwhile, as by a tool that
+// started as the signal came, runs as it comes.
 [[noreturn]] void stop(int signum)
 {
-	std::map<int, std::function<void()>> now;
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		now = stops;
-	}
-	for (auto &[id, what] : now)
-		what();
+	std::set<int> done;
 	{
 		std::unique_lock<std::mutex> lock(mutex);
-		released.wait(lock, [] { return holds == 0; });
-		for (auto &[id, what] : stops)
-			if (!now.count(id))
-				what();
-		// What the program made while the stops ran.
+		stop_work(lock, done);
+		while (holds) {
+			released.wait(lock);
+			stop_work(lock, done);
+		}
 		for (auto &[id, what] : last)
 			what();
 	}
@@ -64,13 +80,18 @@ void take()
 	}).detach();
 }
 
-int at_stop(std::function<void()> what, bool again)
+int at_stop(std::function<void()> what, bool removal)
 {
-	std::lock_guard<std::mutex> lock(mutex);
-	if (again)
-		last[next_id] = what;
-	stops[next_id] = std::move(what);
-	return next_id++;
+	int id;
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (removal)
+			last[next_id] = what;
+		stops[next_id] = std::move(what);
+		id = next_id++;
+	}
+	released.notify_all(); // a stop under way runs it too
+	return id;
 }
 
 void forget(int id)

@@ -1,8 +1,8 @@
 // What stops the program: SIGINT, SIGTERM and SIGHUP.  A thread of its own
-// takes them, runs what was asked to be done at a stop (children killed,
-// folders under /tmp removed), waits for any step that must finish first,
-// then says "loadgrid-model: SIGNAME: stopped" and ends the program with
-// status 128 + the signal.
+// takes them, runs what was asked to be done at a stop (children killed, a
+// tool asked to end), waits for any step that must finish first, removes
+// the folders under /tmp, then says "loadgrid-model: SIGNAME: stopped" and
+// ends the program with status 128 + the signal.
 #pragma once
 
 #include <signal.h>
@@ -16,10 +16,10 @@ namespace loadgrid::cli::signals {
 // must be started with them unblocked (unblocked()).
 void take();
 
-// What a stop must do first; forget(id) once it need not.  again: a
-// removal, run once more just before the program ends, for what was made
-// while the stops ran.
-int at_stop(std::function<void()> stop, bool again = false);
+// What a stop must do; forget(id) once it need not.  One asked for while a
+// stop is under way runs too.  removal: run only once every Hold has gone,
+// just before the program ends.
+int at_stop(std::function<void()> stop, bool removal = false);
 void forget(int id);
 
 // While a Hold lives, a stop waits for it to go before the program ends:

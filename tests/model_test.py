@@ -450,19 +450,31 @@ def scratch_left():
 
 
 def session(leader):
-    """The processes of the session that leader started, but leader."""
-    found = set()
+    """The processes of the session that leader started, but leader and
+    those that have ended: their command lines, by pid."""
+    found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit() or int(entry) == leader:
             continue
         try:
             with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
+                state, _, _, sid = f.read().rsplit(")", 1)[1].split()[:4]
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                command = f.read().replace(b"\0", b" ").decode(errors="replace")
         except OSError:  # gone since listed
             continue
-        if int(fields[3]) == leader:
-            found.add(int(entry))
+        if int(sid) == leader and state != "Z":
+            found[int(entry)] = command
     return found
+
+
+def end_session(p):
+    """Kills what is left of a command started in a session of its own."""
+    try:
+        os.killpg(p.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    p.wait()
 
 
 def owner(path):
@@ -538,7 +550,10 @@ class Runs(InFolders):
 
     def test_signals_leave_nothing(self):
         # No file, and no child: the command leads a session of its own,
-        # which nothing is left in once it has gone.
+        # which nothing is left in once it has gone.  The signal comes as
+        # the run that waits for gdb has started, which nothing but the
+        # command would end.  (gdb's own link to that run, in a session of
+        # its own, ends with the run.)
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig.name):
                 before = scratch_left()
@@ -546,14 +561,15 @@ class Runs(InFolders):
                                       "32k,8,64"], env=self.env,
                                      stderr=subprocess.PIPE, text=True,
                                      start_new_session=True)
+                self.addCleanup(end_session, p)
                 said = ""
                 while "learning" not in said:  # after asking Valgrind's facts
                     said = p.stderr.readline()
                     self.assertTrue(said, "ended before learning")
-                time.sleep(1)
-                while not session(p.pid):  # between its Valgrind runs
+                while not any("--vgdb-error=0" in c
+                              for c in session(p.pid).values()):
                     self.assertIsNone(p.poll(), "learnt before the signal")
-                    time.sleep(0.01)
+                    time.sleep(0.005)
                 p.send_signal(sig)
                 err = p.stderr.read()
                 p.stderr.close()
@@ -561,17 +577,37 @@ class Runs(InFolders):
                 self.assertEqual(err, f"loadgrid-model: {sig.name}: stopped\n")
                 self.assertEqual(cached_models(self.env["LOADGRID_MODEL_CACHE"]), [])
                 self.assertEqual(scratch_left() - before, set())
-                for _ in range(500):  # killed, they go within moments
+                for _ in range(100):  # killed, they go within moments
                     if not session(p.pid):
                         break
                     time.sleep(0.01)
-                left = session(p.pid)
-                for pid in left:  # not to outlive the test
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
-                self.assertEqual(left, set())
+                self.assertEqual(session(p.pid), {})
+
+    def test_a_stopped_tool_keeps_its_output(self):
+        # The signal asks the tool to end, and what it writes as it ends is
+        # moved here from the run's folder, as at the run's own end.
+        here = os.path.join(self.tmp.name, "here")
+        os.mkdir(here)
+        p = subprocess.Popen([MODEL, "run", KERNELS[1], "--", "valgrind",
+                              "--tool=cachegrind"], cwd=here, env=self.env,
+                             stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+        self.addCleanup(end_session, p)
+        while not any("--tool=cachegrind" in c
+                      for c in session(p.pid).values()):
+            self.assertIsNone(p.poll(), "ended before the signal")
+            time.sleep(0.005)
+        time.sleep(0.5)  # under way
+        p.send_signal(signal.SIGTERM)
+        err = p.stderr.read()
+        p.stderr.close()
+        self.assertEqual(p.wait(), 128 + signal.SIGTERM, err)
+        self.assertTrue(err.endswith("loadgrid-model: SIGTERM: stopped\n"), err)
+        outputs = os.listdir(here)
+        self.assertEqual(len(outputs), 1, outputs)
+        self.assertRegex(outputs[0], r"^cachegrind\.out\.[0-9]+$")
+        with open(os.path.join(here, outputs[0])) as f:
+            self.assertIn("\nsummary: ", f.read())
 
     def test_unwritable_cache(self):
         # Where the cache folder cannot be made, models are kept in a
