@@ -145,24 +145,39 @@ TEST(Runs, FailedKernelRunSaysHowItEnded)
 // What a stop does, in a process of its own: after it, nothing starts.
 void stopped()
 {
+	using namespace std::chrono_literals;
 	using valgrind::Child, valgrind::Output, valgrind::Input, valgrind::AtStop;
-	const std::vector<std::string> sleep{"/bin/sleep", "60"};
+	const std::vector<std::string> sleep{"/bin/sleep", "20"};
 	Child killed(sleep, {}, "/", {Output::Null}, {Output::Null});
 	Child own(sleep, {}, "/", {Output::Null}, {Output::Null}, Input::Null, AtStop::Own);
-	auto check = [&](bool ok, const char *what) {
+	auto check = [&](bool ok, const std::string &what) {
 		if (!ok) {
-			std::fprintf(stderr, "not so: %s\n", what);
+			std::fprintf(stderr, "not so: %s\n", what.c_str());
 			killed.kill();
 			own.kill();
 			std::exit(1);
 		}
 	};
 	auto waiting = std::async(std::launch::async, [&] { return killed.wait(); });
-	check(waiting.wait_for(std::chrono::milliseconds(200)) == std::future_status::timeout,
-	      "the child ran before the stop");
+	auto measuring = std::async(std::launch::async, [] {
+		valgrind::cachegrind(runs::Run::canonical(KERNEL), {32768, 8, 64});
+		return std::string("not stopped");
+	});
+	check(waiting.wait_for(200ms) == std::future_status::timeout, "the child ran before the stop");
 	Child::kill_all();
-	check(waiting.get() == -SIGKILL, "the child killed, seen from the thread that waits on it");
-	check(!own.ended(), "a child with a stop of its own left to it");
+	check(waiting.wait_for(5s) == std::future_status::ready && waiting.get() == -SIGKILL,
+	      "the child killed, seen from the thread that waits on it");
+	for (int k = 0; k < 20; k++, std::this_thread::sleep_for(10ms))
+		check(!own.ended(), "a child with a stop of its own left to it");
+	// A run is killed, or refused if the stop came first.
+	check(measuring.wait_for(5s) == std::future_status::ready, "the run stopped");
+	try {
+		check(false, measuring.get());
+	} catch (const runs::Failure &e) {
+		std::string said = e.what();
+		check(said.rfind("cachegrind: ", 0) == 0 || said.find("not started") != std::string::npos,
+		      said);
+	}
 	try {
 		valgrind::cachegrind(runs::Run::canonical(KERNEL), {32768, 8, 64});
 		check(false, "a run after the stop refused");
@@ -170,7 +185,7 @@ void stopped()
 		check(std::string(e.what()).find("not started, the program is stopping") != std::string::npos,
 		      e.what());
 	}
-	check(runs::live_scratch().empty(), "the refused run's folder gone");
+	check(runs::live_scratch().empty(), "the runs' folders gone");
 	own.kill();
 	std::fprintf(stderr, "stopped\n");
 	std::exit(0);

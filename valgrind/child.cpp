@@ -88,17 +88,20 @@ Child::Child(const std::vector<std::string> &argv, const std::vector<std::string
 	send(a, 2, err, ends[1]);
 	posix_spawn_file_actions_addchdir_np(&a.actions, cwd.c_str());
 	Attributes attributes;
+	std::vector<char *> args = pointers(argv), entries = pointers(env);
 	int error = 0;
 	bool refused;
 	{
 		// Listed as it starts, so that no stop can miss it.
 		std::lock_guard<std::mutex> hold(listed_lock);
 		refused = stopping;
-		if (!refused)
-			error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, &attributes.attr,
-					    pointers(argv).data(), pointers(env).data());
-		if (!refused && !error && at_stop == AtStop::Killed)
+		if (!refused && at_stop == AtStop::Killed)
 			listed.insert(this);
+		if (!refused)
+			error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, &attributes.attr, args.data(),
+					    entries.data());
+		if (error)
+			listed.erase(this);
 	}
 	if (ends[1] >= 0)
 		close(ends[1]);
