@@ -23,6 +23,9 @@ from tools import vg
 MODEL = os.environ["MODEL"]
 BINDIR = os.environ["BINDIR"]
 KERNELS = [os.path.join(BINDIR, k) for k in vg.NAMES]
+# root's tool to become another user, found where a short PATH leaves out.
+RUNUSER = shutil.which("runuser") or shutil.which("runuser",
+                                                  path="/usr/sbin:/sbin")
 SWEEP = ["8k,1,32", "32k,8,64", "48k,12,64", "64k,2,64", "1m,16,64",
          "24k,3,64", "40k,5,128"]
 
@@ -636,6 +639,7 @@ class AnotherUser(InFolders):
         # so its models are kept in its own folder, learned once.  nobody
         # may not enter the build folder (root's home is 0700), so it runs
         # an install, and a copy of the kernel, in a folder of its reach.
+        self.assertIsNotNone(RUNUSER, "runuser: not found")
         want = model("misses", KERNELS[0], "--passes", "1", "--cache",
                      "32k,8,64", env=self.env).stdout
         prefix = os.path.join(self.tmp.name, "usr")
@@ -649,7 +653,7 @@ class AnotherUser(InFolders):
         shutil.rmtree(folder, ignore_errors=True)
         try:
             tries = [subprocess.run(
-                ["runuser", "-u", "nobody", "--",
+                [RUNUSER, "-u", "nobody", "--",
                  os.path.join(prefix, "bin", "loadgrid-model"), "misses",
                  kernel, "--passes", "1", "--cache", "32k,8,64"],
                 capture_output=True, text=True, cwd="/",

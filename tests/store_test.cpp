@@ -716,8 +716,9 @@ void as_nobody(const Scratch &scratch, const std::string &env, const std::string
 	std::string copy = scratch / "store-test";
 	fs::copy_file("/proc/self/exe", copy);
 	chmod(copy.c_str(), 0755);
-	std::string command = "runuser -u nobody -- env -u XDG_CACHE_HOME " + env +
-			      " HOME=/nonexistent PARENT=" + scratch.path + " " + copy +
+	// runuser lies in sbin, which a short PATH leaves out.
+	std::string command = "PATH=\"$PATH:/usr/sbin:/sbin\"; runuser -u nobody -- env -u XDG_CACHE_HOME " +
+			      env + " HOME=/nonexistent PARENT=" + scratch.path + " " + copy +
 			      " --gtest_also_run_disabled_tests --gtest_filter=AsNobody.DISABLED_" + test;
 	ASSERT_EQ(std::system(command.c_str()), 0) << command;
 	struct stat status;

@@ -11,6 +11,8 @@
 # and removed after it if it does not exist.  Everything made under /tmp is
 # removed, on failure too.
 set -euo pipefail
+# useradd, userdel and runuser lie in sbin, which a short PATH leaves out.
+PATH=$PATH:/usr/sbin:/sbin
 cd "$(dirname "$0")/.."
 src=$PWD
 build=$(realpath "${1:-build/gcc}")
