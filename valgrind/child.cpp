@@ -95,13 +95,14 @@ Child::Child(const std::vector<std::string> &argv, const std::vector<std::string
 		// Listed as it starts, so that no stop can miss it.
 		std::lock_guard<std::mutex> hold(listed_lock);
 		refused = stopping;
-		if (!refused && at_stop == AtStop::Killed)
-			listed.insert(this);
-		if (!refused)
+		if (!refused) {
+			if (at_stop == AtStop::Killed)
+				listed.insert(this);
 			error = posix_spawn(&pid_, argv[0].c_str(), &a.actions, &attributes.attr, args.data(),
 					    entries.data());
-		if (error)
-			listed.erase(this);
+			if (error)
+				listed.erase(this);
+		}
 	}
 	if (ends[1] >= 0)
 		close(ends[1]);
