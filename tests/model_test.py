@@ -505,6 +505,13 @@ class Runs(InFolders):
     """Every figure names its run, wherever the kernel lies; nothing is
     left behind."""
 
+    def until_in_session(self, p, text):
+        """Waits until a process of p's session has text in its command
+        line; p ending first fails the test."""
+        while not any(text in c for c in session(p.pid).values()):
+            self.assertIsNone(p.poll(), f"ended before {text} ran")
+            time.sleep(0.005)
+
     def test_where_the_kernel_lies_changes_nothing(self):
         caches = ["32k,8,64", "1m,16,64", "8k,1,32"]
         short = os.path.join(self.tmp.name, "a")
@@ -569,10 +576,7 @@ class Runs(InFolders):
                 while "learning" not in said:  # after asking Valgrind's facts
                     said = p.stderr.readline()
                     self.assertTrue(said, "ended before learning")
-                while not any("--vgdb-error=0" in c
-                              for c in session(p.pid).values()):
-                    self.assertIsNone(p.poll(), "learnt before the signal")
-                    time.sleep(0.005)
+                self.until_in_session(p, "--vgdb-error=0")
                 p.send_signal(sig)
                 err = p.stderr.read()
                 p.stderr.close()
@@ -598,9 +602,7 @@ class Runs(InFolders):
                              stderr=subprocess.PIPE, text=True,
                              start_new_session=True)
         self.addCleanup(end_session, p)
-        while not any("--tool=lackey" in c for c in session(p.pid).values()):
-            self.assertIsNone(p.poll(), "ended before the signal")
-            time.sleep(0.005)
+        self.until_in_session(p, "--tool=lackey")
         time.sleep(1)  # under way
         p.send_signal(signal.SIGTERM)
         err = p.stderr.read()
