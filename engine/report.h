@@ -41,7 +41,10 @@ class alignas(HOST_LINE) Hierarchy {
 		return {first(kind).front(first(kind).set_of(line)), Lru::tag(line), ~std::uint64_t(0)};
 	}
 	bool repeat_is_quiet(char, bool, bool) const { return true; }
-	void access(const Op &op, std::uint64_t addr) { access(op.kind, addr, op.size, op.place); }
+	[[gnu::always_inline]] void access(const Op &op, std::uint64_t addr)
+	{
+		access(op.kind, addr, op.size, op.place);
+	}
 	void add(std::uint32_t p, const Cost &c)
 	{
 		for (int e : {IR, DR, DW})
@@ -75,7 +78,7 @@ class alignas(HOST_LINE) Hierarchy {
 		}
 	}
 
-	static bool miss(Lru &c, std::uint64_t addr, std::uint32_t size)
+	[[gnu::always_inline]] static bool miss(Lru &c, std::uint64_t addr, std::uint32_t size)
 	{
 		Span s = span(addr, size, c.line_bits());
 		bool m = c.miss(s.first);
