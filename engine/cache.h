@@ -77,7 +77,7 @@ class Tags {
 			used.swap(fresh.used);
 		}
 		for (std::size_t b = 0; b < used.size() && this != &o; b++)
-			if (used[b] == Use::FILLED || o.used[b] == Use::FILLED) {
+			if (used[b] || o.used[b]) {
 				std::copy(o.p + b * BLOCK, o.p + end(b), p + b * BLOCK);
 				used[b] = o.used[b];
 			}
@@ -88,14 +88,12 @@ class Tags {
 	std::uint64_t *at(std::size_t k) { return p + k; }
 	const std::uint64_t *at(std::size_t k) const { return p + k; }
 	// Whether element k's block ever held a line.
-	bool filled(std::size_t k) const { return used[k / BLOCK] == Use::FILLED; }
+	bool filled(std::size_t k) const { return used[k / BLOCK]; }
 	// Marks elements k to k + count - 1 as ever holding a line.
 	void fill(std::size_t k, std::size_t count)
 	{
-		std::size_t first = k / BLOCK, last = (k + count - 1) / BLOCK;
-		used[first] = used[last] = Use::FILLED;
-		for (std::size_t b = first + 1; b < last; b++)
-			used[b] = Use::FILLED;
+		for (std::size_t b = k / BLOCK; b <= (k + count - 1) / BLOCK; b++)
+			used[b] = true;
 	}
 
 	bool operator==(const Tags &o) const
@@ -103,7 +101,7 @@ class Tags {
 		if (n != o.n)
 			return false;
 		for (std::size_t b = 0; b < used.size(); b++)
-			if ((used[b] == Use::FILLED || o.used[b] == Use::FILLED) &&
+			if ((used[b] || o.used[b]) &&
 			    !std::equal(p + b * BLOCK, p + end(b), o.p + b * BLOCK))
 				return false;
 		return true;
@@ -114,10 +112,7 @@ class Tags {
 	std::size_t n;
 	void *raw; // as allocated
 	std::uint64_t *p;
-	// Not a character type, whose stores the compiler would take as
-	// changing any memory, such as the fields of the cache being touched.
-	enum class Use : std::uint8_t { EMPTY, FILLED };
-	Lines<Use> used; // per block
+	Lines<std::uint8_t> used; // per block: whether ever filled
 
 	std::size_t end(std::size_t b) const { return std::min(n, (b + 1) * BLOCK); }
 };
