@@ -199,13 +199,10 @@ inline Span span(std::uint64_t addr, std::uint32_t size, unsigned bits)
 //
 // Sets of up to 16 ways hold their tags most recent first, and slide them
 // down on a touch.  Sets of 17 to 32 ways, where a slide moves a quarter of
-// a kilobyte, keep each tag in a way of its own and the order apart, in a
-// head before the ways: the tag at the front, a byte per rank naming the
-// way (stored XOR the rank, so that a set of zeros is in order), and a
-// byte per way of each tag's hash to search by.  The head starts a host
-// line (HOST_LINE) and lies within it, so that a touch reads that and the
-// line of the way it finds: with the head after the ways, it read a line
-// more, and the surface took up to an eighth longer.
+// a kilobyte, keep each tag in a way of its own and the order apart: a
+// byte per rank naming the way (stored XOR the rank, so that a set of
+// zeros is in order), a byte per way of each tag's hash to search by, and
+// the tag at the front.
 class LruPolicy {
       public:
 	static constexpr bool FRONT_IS_LAST = true;
@@ -216,12 +213,14 @@ class LruPolicy {
 	{
 		if (vector_search)
 			vectors = sliding_vectors(assoc);
-		wide = vector_search && has_avx2() && assoc > 16 && assoc <= WIDE_WAYS;
+		wide = vector_search && has_avx2() && assoc > 16 && assoc <= 32;
 	}
 
-	unsigned words() const { return wide ? HEAD + WIDE_WAYS : assoc; }
-	// The first word, in either layout.
-	const std::uint64_t *front(const std::uint64_t *set) const { return set; }
+	unsigned words() const { return wide ? assoc + WIDE_WORDS : assoc; }
+	const std::uint64_t *front(const std::uint64_t *set) const
+	{
+		return wide ? set + assoc + FRONT : set;
+	}
 
 	[[gnu::always_inline]] unsigned touch(std::uint64_t *set, std::uint64_t t) const
 	{
@@ -248,17 +247,14 @@ class LruPolicy {
 		if (!wide)
 			return std::equal(a, a + assoc, b);
 		for (unsigned r = 0; r < assoc; r++)
-			if (a[HEAD + way_at(a, r)] != b[HEAD + way_at(b, r)])
+			if (a[way_at(a, r)] != b[way_at(b, r)])
 				return false;
 		return true;
 	}
 
       private:
-	// A wide set's words: the front, the order, the hashes, the ways
-	// from HEAD on, room for WIDE_WAYS of them so that each set's head
-	// starts a host line.
-	enum { FRONT = 0, ORDER = 1, HASHES = 5, HEAD = HOST_LINE / 8, WIDE_WAYS = 32 };
-	static_assert(HASHES + WIDE_WAYS / 8 <= HEAD && (HEAD + WIDE_WAYS) % (HOST_LINE / 8) == 0);
+	// A wide set's words after its ways: the order, the hashes, the front.
+	enum { ORDER = 0, HASHES = 4, FRONT = 8, WIDE_WORDS = 9 };
 	unsigned assoc;
 	unsigned vectors = 0; // the set's ways in vectors of four, 0: plain
 	bool wide = false;
@@ -302,20 +298,20 @@ class LruPolicy {
 	{
 		return std::uint8_t(mixed(t) >> 56);
 	}
-	static const std::uint8_t *bytes(const std::uint64_t *set, unsigned at)
+	static const std::uint8_t *bytes(const std::uint64_t *set, unsigned assoc, unsigned at)
 	{
-		return reinterpret_cast<const std::uint8_t *>(set + at);
+		return reinterpret_cast<const std::uint8_t *>(set + assoc + at);
 	}
 	// The way that holds the line of rank r.
 	unsigned way_at(const std::uint64_t *set, unsigned r) const
 	{
-		return bytes(set, ORDER)[r] ^ r;
+		return bytes(set, assoc, ORDER)[r] ^ r;
 	}
 	// The way that holds t, or assoc.
 	unsigned way_of(const std::uint64_t *set, std::uint64_t t) const
 	{
 		for (unsigned w = 0; w < assoc; w++)
-			if (bytes(set, HASHES)[w] == hash(t) && set[HEAD + w] == t)
+			if (bytes(set, assoc, HASHES)[w] == hash(t) && set[w] == t)
 				return w;
 		return assoc;
 	}
@@ -325,9 +321,8 @@ class LruPolicy {
 		const __m256i rank = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
 						      14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
 						      26, 27, 28, 29, 30, 31);
-		auto *order = reinterpret_cast<__m256i *>(set + ORDER);
-		auto *hashes = reinterpret_cast<std::uint8_t *>(set + HASHES);
-		std::uint64_t *ways = set + HEAD;
+		auto *order = reinterpret_cast<__m256i *>(set + assoc + ORDER);
+		auto *hashes = reinterpret_cast<std::uint8_t *>(set + assoc + HASHES);
 		std::uint8_t h = hash(t);
 		__m256i same_hash = _mm256_cmpeq_epi8(
 			_mm256_loadu_si256(reinterpret_cast<const __m256i *>(hashes)),
@@ -337,7 +332,7 @@ class LruPolicy {
 			maybe &= (1u << assoc) - 1;
 		unsigned way = assoc;
 		for (; maybe; maybe &= maybe - 1)
-			if (ways[__builtin_ctz(maybe)] == t) {
+			if (set[__builtin_ctz(maybe)] == t) {
 				way = unsigned(__builtin_ctz(maybe));
 				break;
 			}
@@ -349,7 +344,7 @@ class LruPolicy {
 		} else {
 			d = assoc;
 			way = way_at(set, assoc - 1); // the least recent line's
-			ways[way] = t;
+			set[way] = t;
 			hashes[way] = h;
 		}
 		// Ranks up to d move one down, the way of t going to the front.
@@ -357,7 +352,7 @@ class LruPolicy {
 		down = _mm256_or_si256(down, _mm256_zextsi128_si256(_mm_cvtsi32_si128(int(way))));
 		__m256i kept = _mm256_cmpgt_epi8(rank, _mm256_set1_epi8(char(std::min(d, assoc - 1))));
 		_mm256_storeu_si256(order, _mm256_xor_si256(_mm256_blendv_epi8(down, ranks, kept), rank));
-		set[FRONT] = t;
+		set[assoc + FRONT] = t;
 		return d;
 	}
 };
