@@ -6,13 +6,20 @@
 # whole surface against cachegrind at ten geometries; then the policies
 # against LRU; then the fixed cost of a command; then the learning of each
 # kernel from an empty cache.  ONLY, if set, names the parts to time, of
-# sweep, report, surface, policies, fixed and learn.
+# sweep, report, surface, policies, fixed and learn.  The first four set
+# the model against cachegrind (and the policies against LRU): paired.py
+# runs their commands in turn, round by round, and takes each ratio round
+# by round, which holds where the machine's speed drifts; hyperfine times
+# the last two.
 # usage: [ONLY="PART ..."] modelbench.sh LOADGRID-MODEL BINDIR
 set -euo pipefail
 model=$1 bindir=$2
 command -v hyperfine >/dev/null ||
   { echo "modelbench: hyperfine: not installed" >&2; exit 1; }
 wanted() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
+here=$(cd "$(dirname "$0")" && pwd)
+# Timed against cachegrind round by round, the ratios taken in each round.
+paired() { /usr/bin/python3 "$here/paired.py" "$@"; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export LOADGRID_MODEL_CACHE=$tmp/cache
@@ -35,11 +42,9 @@ done | xargs -P2 -n2 sh -c 'cd / && env -i valgrind --tool=cachegrind \
   >/dev/null 2>&1'
 SH
 echo "modelbench: timing the sweep, ${RUNS:-10} runs of each (about 1 min)" >&2
-hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/sweep.md" \
-  -n "loadgrid-model misses" \
+paired "${RUNS:-10}" "loadgrid-model misses" \
   "for k in loadgrid1 loadgrid2 loadgrid3; do $model misses $bindir/\$k --cache $sweep; done" \
-  -n "cachegrind" "sh $tmp/cachegrind.sh" >/dev/null
-cat "$tmp/sweep.md"
+  "cachegrind" "sh $tmp/cachegrind.sh"
 fi
 
 if wanted report; then
@@ -63,7 +68,6 @@ xargs -P2 -L1 sh -c 'cd / && env -i valgrind --tool=cachegrind --cache-sim=yes \
   "\$@" --cachegrind-out-file=/dev/null $link/\$0 >/dev/null 2>&1' <"$tmp/jobs"
 SH
 # The same nine reports by a script that runs predict two at a time.
-here=$(cd "$(dirname "$0")" && pwd)
 mkdir "$tmp/reports"
 hs=()
 while read -r h; do hs+=("${h//:/ }"); done <<<"$hierarchies"
@@ -72,11 +76,9 @@ printf '/usr/bin/python3 %q %q %q' "$here/reports.py" "$bindir" \
 printf ' %q' "${hs[@]}" >>"$tmp/reports.sh"
 echo
 echo "modelbench: timing the whole report, ${RUNS:-10} runs of each" >&2
-hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/report.md" \
-  -n "loadgrid-model predict, nine commands" "sh $tmp/predict.sh" \
-  -n "loadgrid-model predict, by a script" "sh $tmp/reports.sh" \
-  -n "cachegrind" "sh $tmp/cachegrind-all.sh" >/dev/null
-cat "$tmp/report.md"
+paired "${RUNS:-10}" "loadgrid-model predict, nine commands" "sh $tmp/predict.sh" \
+  "loadgrid-model predict, by a script" "sh $tmp/reports.sh" \
+  "cachegrind" "sh $tmp/cachegrind-all.sh"
 fi
 
 if wanted surface; then
@@ -94,10 +96,8 @@ done
 echo
 echo "modelbench: timing each kernel's surface against cachegrind at ten caches, ${RUNS:-5} runs of each" >&2
 for k in loadgrid1 loadgrid2 loadgrid3; do
-  hyperfine --warmup 1 --runs "${RUNS:-5}" --export-markdown "$tmp/surface-$k.md" \
-    -n "loadgrid-model surface $k" "$model surface $bindir/$k" \
-    -n "cachegrind, ten caches" "sh $tmp/ten-$k.sh" >/dev/null
-  cat "$tmp/surface-$k.md"
+  paired "${RUNS:-5}" "loadgrid-model surface $k" "$model surface $bindir/$k" \
+    "cachegrind, ten caches" "sh $tmp/ten-$k.sh"
 done
 
 fi
@@ -108,15 +108,13 @@ if wanted policies; then
 echo
 echo "modelbench: timing the policies at 32768,8,64, ${RUNS:-10} runs of each" >&2
 for k in loadgrid1 loadgrid2 loadgrid3; do
-  hyperfine --warmup 1 --runs "${RUNS:-10}" --export-markdown "$tmp/policies-$k.md" \
-    -n "$k, LRU as without a policy" "$model misses $bindir/$k --cache 32768,8,64" \
-    -n "policy fifo" "$model misses $bindir/$k --cache 32768,8,64 --policy fifo" \
-    -n "policy plru" "$model misses $bindir/$k --cache 32768,8,64 --policy plru" \
-    -n "policy random:1" "$model misses $bindir/$k --cache 32768,8,64 --policy random:1" \
-    -n "lru with the kinds" "$model misses $bindir/$k --cache 32768,8,64 --kinds" \
-    -n "cachegrind, the same cache" "cd / && env -i valgrind --tool=cachegrind \
-      --cache-sim=yes --D1=32768,8,64 --cachegrind-out-file=/dev/null $link/$k" >/dev/null
-  cat "$tmp/policies-$k.md"
+  paired "${RUNS:-10}" "$k, LRU as without a policy" "$model misses $bindir/$k --cache 32768,8,64" \
+    "policy fifo" "$model misses $bindir/$k --cache 32768,8,64 --policy fifo" \
+    "policy plru" "$model misses $bindir/$k --cache 32768,8,64 --policy plru" \
+    "policy random:1" "$model misses $bindir/$k --cache 32768,8,64 --policy random:1" \
+    "lru with the kinds" "$model misses $bindir/$k --cache 32768,8,64 --kinds" \
+    "cachegrind, the same cache" "cd / && env -i valgrind --tool=cachegrind \
+      --cache-sim=yes --D1=32768,8,64 --cachegrind-out-file=/dev/null $link/$k"
 done
 fi
 
