@@ -18,7 +18,6 @@ command -v hyperfine >/dev/null ||
   { echo "modelbench: hyperfine: not installed" >&2; exit 1; }
 wanted() { [[ -z ${ONLY:-} || " $ONLY " == *" $1 "* ]]; }
 here=$(cd "$(dirname "$0")" && pwd)
-# Timed against cachegrind round by round, the ratios taken in each round.
 paired() { /usr/bin/python3 "$here/paired.py" "$@"; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -43,7 +42,7 @@ done | xargs -P2 -n2 sh -c 'cd / && env -i valgrind --tool=cachegrind \
 SH
 echo "modelbench: timing the sweep, ${RUNS:-10} runs of each (about 1 min)" >&2
 paired "${RUNS:-10}" "loadgrid-model misses" \
-  "for k in loadgrid1 loadgrid2 loadgrid3; do $model misses $bindir/\$k --cache $sweep; done" \
+  "for k in loadgrid1 loadgrid2 loadgrid3; do $model misses $bindir/\$k --cache $sweep || exit 1; done" \
   "cachegrind" "sh $tmp/cachegrind.sh"
 fi
 
