@@ -159,10 +159,9 @@ int misses(Answers &answers, const Arguments &a, const runs::Run &run)
 	}
 	std::string policy = a.policy.empty() ? "lru" : a.policy;
 	std::string write = a.write.empty() ? "back" : a.write;
-	std::vector<Misses> mains; // main's figures, counted beside the cache's
-	std::vector<engine::CacheFigures> figures =
-	    engine::figures(model, a.passes, a.shift, engine::named_policy(policy, write == "back"), a.kinds,
-			    shapes, [&] { mains = engine::misses_at(model, a.passes, {a.shift}, shapes).at(0); });
+	std::vector<Misses> mains; // main's figures
+	std::vector<engine::CacheFigures> figures = engine::figures(
+	    model, a.passes, a.shift, engine::named_policy(policy, write == "back"), a.kinds, shapes, &mains);
 	std::vector<std::string> head = figure_head(a, write);
 	Row top{"cache", "main_read_misses", "main_write_misses"};
 	top.insert(top.end(), head.begin(), head.end());

@@ -10,7 +10,9 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
+#include "main_and_cache.h"
 #include "policy_table.h"
 #include "report.h"
 
@@ -222,12 +224,63 @@ class Comparison {
 	std::optional<Difference> found;
 };
 
+// A cache's figures from its count, and the kinds' from its fully
+// associative one, where counted.
+template <class Replacement>
+CacheFigures figures_of(const TraceCount<Replacement> &count, const FullCount *full)
+{
+	CacheFigures f;
+	std::copy(count.n.begin(), count.n.end(), f.begin());
+	if (full)
+		for (Figure e : {FULL_MISSES, COMPULSORY})
+			f[e] = full->n[e];
+	f[FIGURES] = count.dirty_lines();
+	return f;
+}
+
+// With the kinds, main's misses and an LRU cache's that writes back, each
+// cache's two counts in one replay (MainAndCache), beside its fully
+// associative one.
+std::vector<CacheFigures> paired_figures(const Model &m, int passes, std::int64_t shift,
+					 const std::vector<CacheShape> &caches, std::vector<Misses> &mains)
+{
+	fits(m, caches);
+	std::vector<FullCount> fulls;
+	std::vector<MainAndCache> pairs;
+	for (const CacheShape &g : caches) {
+		fulls.emplace_back(g, true);
+		pairs.emplace_back(g);
+	}
+	on_two_threads(fulls.size() + pairs.size(), [&](std::size_t k) {
+		if (k < fulls.size())
+			replay(m, passes, shift, fulls[k]);
+		else
+			replay(m, passes, shift, pairs[k - fulls.size()]);
+	});
+	std::vector<CacheFigures> out;
+	mains.clear();
+	for (std::size_t k = 0; k < caches.size(); k++) {
+		out.push_back(figures_of(pairs[k].cache, &fulls[k]));
+		mains.push_back(pairs[k].main.misses(0, caches[k].assoc));
+	}
+	return out;
+}
+
 template <class Replacement>
 std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t shift, PolicyOptions options,
 					bool kinds, const std::vector<CacheShape> &caches,
-					const std::function<void()> &beside)
+					std::vector<Misses> *mains)
 {
-	// With the kinds, each cache's fully associative one runs beside it.
+	// Main's misses come from a count of their own (misses_at), beside
+	// the caches'.  But with the kinds, each cache's fully associative
+	// count runs beside it too: of three counts on two cores, two would
+	// run one after the other.  So an LRU cache that writes back, which
+	// keeps its lines as main's count does, shares its replay with main's
+	// where the run never repeats (one that repeats runs each count's
+	// passes in its own way).
+	if constexpr (std::is_same_v<Replacement, LruReplacement>)
+		if (mains && kinds && options.write_back && !Run::periodic(m))
+			return paired_figures(m, passes, shift, caches, *mains);
 	std::vector<TraceCount<Replacement>> counts;
 	std::vector<FullCount> fulls;
 	for (const CacheShape &g : caches) {
@@ -235,25 +288,20 @@ std::vector<CacheFigures> count_figures(const Model &m, int passes, std::int64_t
 		if (kinds)
 			fulls.emplace_back(g, options.write_back);
 	}
-	std::size_t before = fulls.size() + (beside ? 1 : 0); // the jobs before the caches'
+	// The counts that take longest start first: a fully associative
+	// cache's, then main's.
+	std::size_t before = fulls.size() + (mains ? 1 : 0); // the jobs before the caches'
 	on_two_threads(before + counts.size(), [&](std::size_t k) {
 		if (k < fulls.size())
 			replay(m, passes, shift, fulls[k]);
 		else if (k < before)
-			beside();
+			*mains = misses_at(m, passes, {shift}, caches).at(0);
 		else
 			replay_figures(m, passes, shift, counts[k - before]);
 	});
 	std::vector<CacheFigures> out;
-	for (std::size_t k = 0; k < counts.size(); k++) {
-		CacheFigures f;
-		std::copy(counts[k].n.begin(), counts[k].n.end(), f.begin());
-		if (kinds)
-			for (Figure e : {FULL_MISSES, COMPULSORY})
-				f[e] = fulls[k].n[e];
-		f[FIGURES] = counts[k].dirty_lines();
-		out.push_back(f);
-	}
+	for (std::size_t k = 0; k < counts.size(); k++)
+		out.push_back(figures_of(counts[k], kinds ? &fulls[k] : nullptr));
 	return out;
 }
 
@@ -394,15 +442,14 @@ Policy named_policy(const std::string &name, bool write_back)
 }
 
 std::vector<CacheFigures> figures(const Model &model, int passes, std::int64_t shift, const Policy &policy,
-				  bool kinds, const std::vector<CacheShape> &caches,
-				  const std::function<void()> &beside)
+				  bool kinds, const std::vector<CacheShape> &caches, std::vector<Misses> *mains)
 {
 	check_run(model, passes, shift); // before the threads
 	Model m = without_fetches(model);
 	std::vector<CacheFigures> out;
 	with_replacement(policy.replacement, [&](auto row) {
 		using Replacement = typename decltype(row)::type;
-		out = count_figures<Replacement>(m, passes, shift, policy.options, kinds, caches, beside);
+		out = count_figures<Replacement>(m, passes, shift, policy.options, kinds, caches, mains);
 	});
 	return out;
 }

@@ -8,7 +8,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -78,12 +77,11 @@ Policy named_policy(const std::string &name, bool write_back);
 using CacheFigures = std::array<std::uint64_t, FIGURES + 1>;
 
 // Per cache: the din trace's figures under a policy, with the kinds of
-// miss if asked for.  beside, if given, runs on the same two threads, after
-// the kinds' counts and before the caches': the counts that take longest
-// start first, and a fully associative cache's takes longer than another.
+// miss if asked for; and, where mains is given, main's misses in each
+// cache as misses_at() counts them, on the same two threads.
 std::vector<CacheFigures> figures(const Model &m, int passes, std::int64_t shift, const Policy &policy,
 				  bool kinds, const std::vector<CacheShape> &caches,
-				  const std::function<void()> &beside = {});
+				  std::vector<Misses> *mains = nullptr);
 
 struct TraceOptions {
 	bool fetches = false; // the instructions' fetches too

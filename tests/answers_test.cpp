@@ -353,6 +353,39 @@ TEST(Figures, LruBackMissesAreTheDinTraces)
 	}
 }
 
+// Main's misses asked of figures(): the same as misses_at's, and the
+// figures the same as without them, whether main's count runs apart or
+// shares its replay with an LRU cache's (the kinds, writing back, a run
+// that never repeats).
+TEST(Figures, MainsBesideTheCaches)
+{
+	made_up::seed(81);
+	int shared = 0;
+	for (int t = 0; t < 60; t++) {
+		Model m = random_model(t % 2 == 0, t % 3 != 1);
+		int passes = 1 + int(pick(m.passes));
+		std::int64_t shift = 16 * (std::int64_t(pick(64)) - 32);
+		std::vector<CacheShape> caches = {random_cache(), random_cache()};
+		const char *name = t % 4 == 3 ? "fifo" : "lru";
+		bool back = t % 8 != 7, kinds = t % 4 != 2;
+		Policy policy = named_policy(name, back);
+		shared += std::string(name) == "lru" && back && kinds && !::Run::periodic(m);
+		std::vector<Misses> mains;
+		std::vector<CacheFigures> got = figures(m, passes, shift, policy, kinds, caches, &mains);
+		std::vector<CacheFigures> want = figures(m, passes, shift, policy, kinds, caches);
+		std::vector<Misses> want_mains = misses_at(m, passes, {shift}, caches)[0];
+		ASSERT_EQ(mains.size(), caches.size());
+		for (std::size_t c = 0; c < caches.size(); c++) {
+			std::string where = std::string(name) + (back ? " back" : " through") +
+					    (kinds ? " kinds" : "") + ", model " + std::to_string(t) +
+					    ", cache " + std::to_string(c);
+			EXPECT_EQ(got[c], want[c]) << where;
+			EXPECT_EQ(shown(mains[c]), shown(want_mains[c])) << where;
+		}
+	}
+	EXPECT_GE(shared, 10); // cases where the two counts shared a replay
+}
+
 // The lackey trace read back is the run's records, the din trace a line
 // per access, low32 the addresses' low bits.
 TEST(Streams, TraceReadBack)
