@@ -20,7 +20,8 @@ run and another cache (1 to 64 sets, 1 to 8 ways, lines from the
 narrowest to four times that) under a replacement policy (LRU, FIFO,
 tree-PLRU or random) and a write policy, misses' figures of the din
 trace, and half the time its kinds of miss, with a plain simulator's
-(tools/plain.py).
+(tools/plain.py), and main's misses beside them with those misses gives
+without a policy.
 
 It prints the seed first, a line for each case that differs or fails,
 and "N cases, M differ"; --only K runs case K of the seed alone, to
@@ -274,22 +275,29 @@ def moved_differences(case, model):
 
 def policy_differences(case, model):
     """What differs between misses' figures under the case's policies and
-    the plain simulator's over the same passes of the din trace."""
+    the plain simulator's over the same passes of the din trace, and
+    between main's misses beside them and those misses gives alone."""
     sets, ways, line = case.plain
     geo = f"{sets * ways * line},{ways},{line}"
     options = ["--passes", str(case.passes), "--cache", geo, "--policy",
                case.policy, "--write", case.write,
                *(["--kinds"] if case.kinds else [])]
-    got = [int(v) for v in
-           case.model(model, "misses", *options).splitlines()[1].split()[3:]]
+    row = case.model(model, "misses", *options).splitlines()[1].split()
+    got = [int(v) for v in row[3:]]
     trace = case.model(model, "trace", "--passes", str(case.passes))
     want = plain_figures(din(trace), sets, ways, line, case.policy,
                          case.write == "back")
     if not case.kinds:  # whose repeating passes are made set by set
         want = want[:7]
+    found = []
     if got != want:
-        return [f"misses {' '.join(options)}: model {got}, plain {want}"]
-    return []
+        found.append(f"misses {' '.join(options)}: model {got}, plain {want}")
+    alone = case.model(model, "misses", "--passes", str(case.passes),
+                       "--cache", geo).splitlines()[1].split()
+    if row[1:3] != alone[1:3]:
+        found.append(f"misses {' '.join(options)}: main's misses {row[1:3]},"
+                     f" without a policy {alone[1:3]}")
+    return found
 
 
 def main():
