@@ -24,7 +24,7 @@ class alignas(HOST_LINE) MainAndCache {
 
 	explicit MainAndCache(CacheShape shape)
 	    : main({{shape.sets, {shape.assoc}}}, shape.line), cache(shape, PolicyOptions{}),
-	      both(shape.sets, 0)
+	      both(shape.sets)
 	{
 	}
 
@@ -43,7 +43,7 @@ class alignas(HOST_LINE) MainAndCache {
 	Front front(char kind, std::uint64_t line, bool write) const
 	{
 		Front f = cache.front(kind, line, write);
-		return {&both[set_of(kind, line)], f.tag, f.mask};
+		return {both.at(set_of(kind, line)), f.tag, f.mask};
 	}
 	bool repeat_is_quiet(char kind, bool read, bool written) const
 	{
@@ -77,8 +77,10 @@ class alignas(HOST_LINE) MainAndCache {
 
       private:
 	// Per set: the word at the front of the cache's set, as the cache's
-	// front() reads it, where main's front is the same line; else 0.
-	Lines<std::uint64_t> both;
+	// front() reads it, where main's front is the same line; else 0.  In
+	// pages given as they are first touched: a cache of millions of sets
+	// touches few of them.
+	Tags both;
 
 	// After an access: the fronts of its lines' sets.
 	[[gnu::always_inline]] void note(std::uint64_t addr, std::uint32_t size)
@@ -91,6 +93,8 @@ class alignas(HOST_LINE) MainAndCache {
 	[[gnu::always_inline]] void note(std::uint64_t line)
 	{
 		Front m = main.front('L', line, false), c = cache.front('L', line, false);
-		both[set_of('D', line)] = *m.at && *m.at == (*c.at & c.mask) ? *c.at : 0;
+		std::uint64_t s = set_of('D', line);
+		*both.at(s) = *m.at && *m.at == (*c.at & c.mask) ? *c.at : 0;
+		both.fill(s, 1);
 	}
 };
