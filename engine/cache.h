@@ -95,6 +95,16 @@ class Tags {
 		for (std::size_t b = k / BLOCK; b <= (k + count - 1) / BLOCK; b++)
 			used[b] = true;
 	}
+	// How many elements satisfy pred, which 0 does not: only the blocks
+	// that ever held a line are read.
+	template <class Pred> std::uint64_t count_if(Pred pred) const
+	{
+		std::uint64_t c = 0;
+		for (std::size_t b = 0; b < used.size(); b++)
+			if (used[b])
+				c += std::uint64_t(std::count_if(p + b * BLOCK, p + end(b), pred));
+		return c;
+	}
 
 	bool operator==(const Tags &o) const
 	{

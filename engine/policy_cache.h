@@ -100,10 +100,7 @@ template <class Replacement> class PolicyCache {
 
 	std::uint64_t dirty_lines() const
 	{
-		std::uint64_t n = 0;
-		for (std::uint64_t k = 0; k < shape.sets * shape.assoc; k++)
-			n += (*tags.at(k) & DIRTY) != 0;
-		return n;
+		return tags.count_if([](std::uint64_t way) { return (way & DIRTY) != 0; });
 	}
 
 	bool operator==(const PolicyCache &o) const { return tags == o.tags && policy == o.policy; }
